@@ -1,0 +1,441 @@
+#include "DatabaseBase.h"
+
+#include "FXPath.h"
+#include "LogWriter.h"
+#include "SQLiteConnection.h"
+
+#include <boost/make_shared.hpp>
+
+#include <atomic>
+#include <exception>
+
+namespace FX {
+
+namespace {
+
+CKoError NotOpen(const FXCodeLocation& location, const std::string& name)
+{
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_HANDLE, "Database not open, DatabaseName=[%s]",
+                                   name.c_str());
+}
+
+CKoError FromException(const FXCodeLocation& location, const CSQLite3Exception& exception)
+{
+    const char* message = exception.errorMessage();
+    return FXErrorUtil::ErrorSQLite(location, exception.errorCode(), "SQLite Exception%s%s", message ? ", " : "",
+                                    message ? message : "");
+}
+
+// Runs SQL text; on failure returns the extended code and SQLite's message,
+// read under the connection's mutex so they belong to this call.
+int ExecText(detail::Connection& connection, const std::string& sql, std::string& message)
+{
+    sqlite3_mutex* mutex = sqlite3_db_mutex(connection.db);
+    sqlite3_mutex_enter(mutex);
+    char* error = nullptr;
+    int rc = sqlite3_exec(connection.db, sql.c_str(), nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+        rc = sqlite3_extended_errcode(connection.db) != SQLITE_OK ? sqlite3_extended_errcode(connection.db) : rc;
+        message = error ? error : sqlite3_errstr(rc);
+        ++connection.failedWrites;
+    }
+    sqlite3_free(error);
+    sqlite3_mutex_leave(mutex);
+    return rc;
+}
+
+std::atomic<uint64_t> g_savepointCounter{0};
+
+}  // namespace
+
+class CDatabaseBasePrivate {
+public:
+    int openMode = 0;
+    std::string path;
+    std::string name;
+    std::shared_ptr<detail::Connection> connection;
+    CDatabaseBase::CollationNeededHandler collationNeeded;
+
+    static void OnCollationNeeded(void* self, sqlite3*, int encoding, const char* name)
+    {
+        auto* d = static_cast<CDatabaseBasePrivate*>(self);
+        if (!d->collationNeeded || name == nullptr)
+            return;
+        try {
+            d->collationNeeded(encoding, name);
+        } catch (...) {
+            // Never let an exception cross SQLite's C frames; SQLite reports
+            // the missing collation itself.
+        }
+    }
+
+    static int OnProgress(void* owner) { return static_cast<CDatabaseBase*>(owner)->ProgressHandler(); }
+
+    void Detach()
+    {
+        if (connection) {
+            sqlite3_progress_handler(connection->db, 0, nullptr, nullptr);
+            sqlite3_collation_needed(connection->db, nullptr, nullptr);
+        }
+    }
+};
+
+// ---------------------------------------------------------------- database
+
+CDatabaseBase::CDatabaseBase(int openMode) : d(boost::make_shared<CDatabaseBasePrivate>()) { d->openMode = openMode; }
+
+CDatabaseBase::~CDatabaseBase()
+{
+    d->Detach();
+    d->connection.reset();
+}
+
+void CDatabaseBase::SetDatabasePath(const std::string& directory) { d->path = directory; }
+void CDatabaseBase::SetDatabaseName(const std::string& fileName) { d->name = fileName; }
+int CDatabaseBase::GetOpenMode() const { return d->openMode; }
+
+std::string CDatabaseBase::GetFullDatabaseName() const
+{
+    std::string full = d->path;
+    if (!d->name.empty())
+        FXPath::Append(full, d->name, 0);  // cannot fail
+    return full;
+}
+
+CKoError CDatabaseBase::OpenDatabase()
+{
+    if (IsOpen())
+        return CKoError::Success();
+    int flags = SQLITE_OPEN_FULLMUTEX;
+#ifdef SQLITE_OPEN_EXRESCODE
+    flags |= SQLITE_OPEN_EXRESCODE;
+#endif
+    std::string file;
+    if (d->openMode == OpenPrivate) {
+        flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;  // "" is a private temporary database
+    } else {
+        file = GetFullDatabaseName();
+        if (file.empty())
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "Database name not specified");
+        flags |= d->openMode == OpenReadOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    }
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        const int code = db ? sqlite3_extended_errcode(db) : rc;
+        const std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+        sqlite3_close(db);
+        return FXErrorUtil::ErrorSQLite(FX_LOCATION, code, "Open failed, %s, DatabaseName=[%s]", message.c_str(),
+                                        file.c_str());
+    }
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, 5000);
+    d->connection = std::make_shared<detail::Connection>(db);
+    sqlite3_progress_handler(db, 10000, &CDatabaseBasePrivate::OnProgress, this);
+    sqlite3_collation_needed(db, d.get(), &CDatabaseBasePrivate::OnCollationNeeded);
+    return CKoError::Success();
+}
+
+CKoError CDatabaseBase::CloseDatabase()
+{
+    d->Detach();
+    d->connection.reset();
+    return CKoError::Success();
+}
+
+bool CDatabaseBase::IsOpen() const { return static_cast<bool>(d->connection); }
+
+int CDatabaseBase::ProgressHandler() { return 0; }
+
+sqlite3* CDatabaseBase::GetHandle() const { return d->connection ? d->connection->db : nullptr; }
+
+CKoError CDatabaseBase::Execute(const std::string& sql)
+{
+    if (!IsOpen())
+        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+    std::string message;
+    const int rc = ExecText(*d->connection, sql, message);
+    if (rc != SQLITE_OK)
+        return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s, SQL=[%s]", message.c_str(),
+                                        sql.c_str());
+    return CKoError::Success();
+}
+
+CKoError CDatabaseBase::Query(const std::string& sql, CSQLite3QueryPtr& query)
+{
+    if (!IsOpen())
+        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+    try {
+        CSQLite3StatementPtr statement;
+        CKoError error = CompileStatement(sql, statement);
+        if (error.IsError())
+            return error.Push(FX_LOCATION);
+        query = statement->ExecQuery();
+    } catch (const CSQLite3Exception& exception) {
+        return FromException(FX_LOCATION, exception);
+    }
+    return CKoError::Success();
+}
+
+CKoError CDatabaseBase::QueryScalar(const std::string& sql, int64_t& value, int64_t defaultValue)
+{
+    value = defaultValue;
+    CSQLite3QueryPtr query;
+    CKoError error = Query(sql, query);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    if (!query->Eof())
+        value = query->GetInt64Field(0, defaultValue);
+    return CKoError::Success();
+}
+
+CKoError CDatabaseBase::CompileStatement(const std::string& sql, CSQLite3StatementPtr& statement)
+{
+    if (!IsOpen())
+        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+    sqlite3_stmt* cursor = nullptr;
+    std::string message;
+    const int rc = detail::Prepare(d->connection->db, sql, &cursor, message);
+    if (rc != SQLITE_OK)
+        return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s, SQL=[%s]", message.c_str(),
+                                        sql.c_str());
+    auto core = std::make_shared<detail::StatementCore>(d->connection, sql);
+    try {
+        statement = boost::make_shared<CSQLite3Statement>(core, cursor);
+    } catch (const std::bad_alloc&) {
+        sqlite3_finalize(cursor);
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
+    }
+    return CKoError::Success();
+}
+
+CKoError CDatabaseBase::CreateTable(const std::string& name, const std::string& definition)
+{
+    CKoError error = Execute("CREATE TABLE IF NOT EXISTS " + name + " " + definition + ";");
+    if (error.IsError())
+        error.Push(FX_LOCATION, "TableName=[%s]", name.c_str());
+    return error;
+}
+
+CKoError CDatabaseBase::CreateView(const std::string& name, const std::string& select)
+{
+    CKoError error = Execute("CREATE VIEW IF NOT EXISTS " + name + " AS " + select + ";");
+    if (error.IsError())
+        error.Push(FX_LOCATION, "ViewName=[%s]", name.c_str());
+    return error;
+}
+
+CKoError CDatabaseBase::DeleteTable(const std::string& name)
+{
+    CKoError error = Execute("DROP TABLE " + name + ";");
+    if (error.IsError())
+        error.Push(FX_LOCATION, "TableName=[%s]", name.c_str());
+    return error;
+}
+
+CKoError CDatabaseBase::TableExists(const std::string& name, bool& exists)
+{
+    exists = false;
+    const bool temporary = name.compare(0, 5, "temp.") == 0;
+    CSQLite3StatementPtr statement;
+    CKoError error = CompileStatement(temporary ? "SELECT 1 FROM sqlite_temp_master WHERE type='table' AND name=?1;"
+                                                : "SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1;",
+                                      statement);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    try {
+        statement->Bind(1, temporary ? name.substr(5) : name);
+        exists = !statement->ExecQuery()->Eof();
+    } catch (const CSQLite3Exception& exception) {
+        return FromException(FX_LOCATION, exception);
+    }
+    return CKoError::Success();
+}
+
+int64_t CDatabaseBase::GetLastInsertRowId() const
+{
+    return d->connection ? sqlite3_last_insert_rowid(d->connection->db) : -1;
+}
+
+void CDatabaseBase::SetLastInsertRowId(int64_t rowId)
+{
+    if (d->connection)
+        sqlite3_set_last_insert_rowid(d->connection->db, rowId);
+}
+
+CKoError CDatabaseBase::GetTransaction(CDatabaseTransactionPtr& transaction)
+{
+    transaction = boost::make_shared<CDatabaseTransaction>(this, 0);
+    CKoError error = transaction->GetBeginError();
+    if (error.IsError()) {
+        transaction.reset();
+        return error.Push(FX_LOCATION);
+    }
+    return CKoError::Success();
+}
+
+CKoError CDatabaseBase::Vacuum()
+{
+    CKoError error = Execute("VACUUM;");
+    if (error.IsError())
+        error.Push(FX_LOCATION);
+    return error;
+}
+
+CKoError CDatabaseBase::RegisterCollationHandler(int encoding, const std::string& name, CollationFunction compare)
+{
+    if (!IsOpen())
+        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+    const int rc = sqlite3_create_collation_v2(d->connection->db, name.c_str(), encoding, nullptr, compare, nullptr);
+    if (rc != SQLITE_OK)
+        return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "CollationName=[%s]", name.c_str());
+    return CKoError::Success();
+}
+
+CKoError CDatabaseBase::RegisterCollationNeededHandler(CollationNeededHandler handler)
+{
+    d->collationNeeded = std::move(handler);
+    return CKoError::Success();
+}
+
+// ---------------------------------------------------------------- storage
+
+CDatabaseWithStorage::CDatabaseWithStorage(int openMode) : CDatabaseBase(openMode) {}
+CDatabaseWithStorage::~CDatabaseWithStorage() = default;
+
+CKoError CDatabaseWithStorage::CreateStorageTables()
+{
+    bool exists = false;
+    CKoError error = TableExists("Storage", exists);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    if (exists)
+        return CKoError::Success();
+    if (GetOpenMode() == OpenReadOnly)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_STORAGE_UNAVAILABLE,
+                                       "No storage table in a read-only database");
+    error = CreateTable("Storage", "(Key VARCHAR PRIMARY KEY, Value VARCHAR)");
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    return CKoError::Success();
+}
+
+CKoError CDatabaseWithStorage::SetValue(const std::string& key, const std::string& value)
+{
+    CSQLite3StatementPtr statement;
+    CKoError error = CompileStatement("INSERT INTO Storage (Key, Value) VALUES (?1, ?2) "
+                                      "ON CONFLICT(Key) DO UPDATE SET Value=excluded.Value;",
+                                      statement);
+    if (error.IsError())
+        return error.Push(FX_LOCATION, "Key=[%s]", key.c_str());
+    try {
+        statement->Bind(1, key);
+        statement->Bind(2, value);
+        statement->ExecDML();
+    } catch (const CSQLite3Exception& exception) {
+        return FromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
+    }
+    return CKoError::Success();
+}
+
+CKoError CDatabaseWithStorage::GetValue(const std::string& key, std::string& value)
+{
+    CSQLite3StatementPtr statement;
+    CKoError error = CompileStatement("SELECT Value FROM Storage WHERE Key=?1;", statement);
+    if (error.IsError())
+        return error.Push(FX_LOCATION, "Key=[%s]", key.c_str());
+    try {
+        statement->Bind(1, key);
+        CSQLite3QueryPtr query = statement->ExecQuery();
+        if (query->Eof())
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_NOT_FOUND, "Key=[%s]", key.c_str());
+        value = query->GetStringField(0, std::string());
+    } catch (const CSQLite3Exception& exception) {
+        return FromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
+    }
+    return CKoError::Success();
+}
+
+// ---------------------------------------------------------------- transaction
+
+CDatabaseTransaction::CDatabaseTransaction(CDatabaseBase* database, int flags)
+{
+    if (database == nullptr || !database->IsOpen()) {
+        beginError_ = NotOpen(FX_LOCATION, database ? database->GetFullDatabaseName() : std::string());
+        return;
+    }
+    auto connection = database->d->connection;
+    connection_ = connection;
+    db_ = connection->db;
+    failedWritesAtBegin_ = connection->failedWrites;
+    uncaughtAtBegin_ = std::uncaught_exceptions();
+    std::string sql;
+    if (sqlite3_get_autocommit(db_)) {
+        sql = (flags & 1) ? "BEGIN IMMEDIATE;" : "BEGIN;";
+    } else {
+        savepoint_ = "cx_savepoint_" + std::to_string(++g_savepointCounter);
+        sql = "SAVEPOINT " + savepoint_ + ";";
+    }
+    std::string message;
+    const int rc = ExecText(*connection, sql, message);
+    if (rc != SQLITE_OK) {
+        connection->failedWrites = failedWritesAtBegin_;
+        beginError_ = FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s", message.c_str());
+        return;
+    }
+    active_ = true;
+}
+
+CDatabaseTransaction::~CDatabaseTransaction()
+{
+    if (!active_)
+        return;
+    auto* connection = static_cast<detail::Connection*>(connection_.get());
+    const bool failed =
+        std::uncaught_exceptions() > uncaughtAtBegin_ || connection->failedWrites != failedWritesAtBegin_;
+    if (failed) {
+        Rollback();
+        // The failure is dealt with here; an enclosing transaction may commit.
+        connection->failedWrites = failedWritesAtBegin_;
+        return;
+    }
+    CKoError error = Commit();
+    if (error.IsError())
+        FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, "Commit failed, error=%s", error.AsString().c_str());
+}
+
+CKoError CDatabaseTransaction::Commit()
+{
+    if (!active_)
+        return beginError_.IsError() ? CKoError(beginError_).Push(FX_LOCATION) : CKoError::Success();
+    active_ = false;
+    auto* connection = static_cast<detail::Connection*>(connection_.get());
+    if (savepoint_.empty() && sqlite3_get_autocommit(db_))
+        return FXErrorUtil::ErrorSQLite(FX_LOCATION, SQLITE_ABORT, "Transaction was rolled back by SQLite");
+    std::string message;
+    const int rc = ExecText(*connection, savepoint_.empty() ? "COMMIT;" : "RELEASE " + savepoint_ + ";", message);
+    if (rc == SQLITE_OK)
+        return CKoError::Success();
+    active_ = true;
+    Rollback();
+    return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s", message.c_str());
+}
+
+CKoError CDatabaseTransaction::Rollback()
+{
+    if (!active_)
+        return CKoError::Success();
+    active_ = false;
+    auto* connection = static_cast<detail::Connection*>(connection_.get());
+    std::string message;
+    int rc = SQLITE_OK;
+    if (!savepoint_.empty())
+        rc = ExecText(*connection, "ROLLBACK TO " + savepoint_ + "; RELEASE " + savepoint_ + ";", message);
+    else if (!sqlite3_get_autocommit(db_))
+        rc = ExecText(*connection, "ROLLBACK;", message);
+    if (rc != SQLITE_OK)
+        return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s", message.c_str());
+    return CKoError::Success();
+}
+
+}  // namespace FX

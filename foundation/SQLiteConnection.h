@@ -1,0 +1,57 @@
+// Internal: the shared connection and statement cores behind the wrapper
+// classes. Not installed.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace FX {
+namespace detail {
+
+// One open sqlite3 handle. Statements and queries share it, so it closes when
+// the database object and the last statement or query made on it are gone.
+struct Connection {
+    explicit Connection(sqlite3* handle) : db(handle) {}
+    ~Connection() { sqlite3_close_v2(db); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    sqlite3* db;
+    // Counts writes that failed; a transaction that sees it change rolls back.
+    std::atomic<uint64_t> failedWrites{0};
+};
+
+// One SQL text and its pool of prepared cursors.
+struct StatementCore {
+    StatementCore(std::shared_ptr<Connection> connection, std::string sql)
+        : connection(std::move(connection)), sql(std::move(sql))
+    {
+    }
+    ~StatementCore()
+    {
+        for (sqlite3_stmt* cursor : idle)
+            sqlite3_finalize(cursor);
+    }
+
+    // A prepared cursor with no bindings; throws CSQLite3Exception when the
+    // text cannot be prepared.
+    sqlite3_stmt* Acquire();
+    // Resets the cursor, clears its bindings and keeps it for reuse.
+    void Release(sqlite3_stmt* cursor);
+
+    std::shared_ptr<Connection> connection;
+    std::string sql;
+    std::mutex mutex;
+    std::vector<sqlite3_stmt*> idle;
+};
+
+// Prepares `sql` on `db`; on failure returns the extended code and message.
+int Prepare(sqlite3* db, const std::string& sql, sqlite3_stmt** cursor, std::string& message);
+
+}  // namespace detail
+}  // namespace FX
