@@ -1,0 +1,130 @@
+#include "CompareContentContainersPrivate.h"
+
+#include "FXPath.h"
+#include "FXString.h"
+
+#include <iostream>
+
+namespace CX {
+
+namespace {
+
+const string kEmpty;
+
+// One side of a file walk: the folder's file listing and the name of its
+// current row. At the end of the listing the name keeps the last row's value.
+struct FileCursor {
+    FX::CSQLite3QueryPtr query;
+    int nameField = -1;
+    int metadataField = -1;
+    string name;
+
+    void Open()
+    {
+        nameField = query->FieldIndex("FileName");
+        metadataField = query->FieldIndex("Metadata");
+        if (!query->Eof())
+            name = query->GetStringField(nameField, kEmpty);
+    }
+    bool AtEnd() const { return query->Eof(); }
+    string Metadata() const { return query->GetStringField(metadataField, kEmpty); }
+    void Advance()
+    {
+        query->NextRow();
+        if (!query->Eof())
+            name = query->GetStringField(nameField, kEmpty);
+    }
+};
+
+// The file operations still in use in the current folder.
+enum FileForm : unsigned { kFileInIndex1 = 1u, kFileInIndex2 = 2u, kFileInBoth = 4u };
+
+string FilePath(const string& folderName, const string& fileName)
+{
+    string path(folderName);
+    FXPath::Append(path, fileName, 0);  // on failure the host gets what Append left
+    return path;
+}
+
+}  // namespace
+
+CCompareContentContainersPrivate::CCompareContentContainersPrivate() {}
+
+CCompareContentContainersPrivate::~CCompareContentContainersPrivate() {}
+
+CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& folderName,
+                                                                 const ::CContentContainerDatabasePtr& database1,
+                                                                 LONGLONG folderId1,
+                                                                 const ::CContentContainerDatabasePtr& database2,
+                                                                 LONGLONG folderId2, LONGLONG& stepCounter,
+                                                                 LONGLONG folderStepCount)
+{
+    FileCursor cursor1;
+    CKoError error = database1->QueryFiles(folderId1, cursor1.query);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    cursor1.Open();
+    FileCursor cursor2;
+    error = database2->QueryFiles(folderId2, cursor2.query);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    cursor2.Open();
+
+    // The run fixes the period up before any walk; this only keeps a direct
+    // caller from dividing by zero.
+    const LONGLONG period = abortCheckPeriod > 0 ? abortCheckPeriod : 100;
+    unsigned forms = kFileInIndex1 | kFileInIndex2 | kFileInBoth;
+    CCompareContentContainersCallback& host = *callback;
+
+    // 50 means "not implemented here": stop asking for the rest of this folder.
+    auto handle = [&forms](CKoError answer, unsigned form) -> CKoError {
+        if (FXErrorUtil::IsWin32(answer, KO_ERROR_NOT_SUPPORTED)) {
+            forms &= ~form;
+            return CKoError::Success();
+        }
+        return answer;
+    };
+
+    while (!cursor1.AtEnd() || !cursor2.AtEnd()) {
+        ++stepCounter;
+        if (stepCounter % period == 0) {
+            if (host.IsAborted())
+                return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
+            std::cout << stepCounter << "   " << folderStepCount << '\r' << std::flush;
+        }
+
+        const int order = FXString::CompareFSCase(cursor1.name, cursor2.name);
+        if ((order < 0 && !cursor1.AtEnd()) || cursor2.AtEnd()) {
+            if (forms & kFileInIndex1) {
+                error = handle(host.OnFileInIndex1(FilePath(folderName, cursor1.name), folderName, cursor1.name,
+                                                   cursor1.Metadata()),
+                               kFileInIndex1);
+                if (error.IsError())
+                    return error.Push(FX_LOCATION);
+            }
+            cursor1.Advance();
+        } else if ((order > 0 && !cursor2.AtEnd()) || cursor1.AtEnd()) {
+            if (forms & kFileInIndex2) {
+                error = handle(host.OnFileInIndex2(FilePath(folderName, cursor2.name), folderName, cursor2.name,
+                                                   cursor2.Metadata()),
+                               kFileInIndex2);
+                if (error.IsError())
+                    return error.Push(FX_LOCATION);
+            }
+            cursor2.Advance();
+        } else {
+            if (forms & kFileInBoth) {
+                error = handle(host.OnFileInBothIndexes(FilePath(folderName, cursor1.name), folderName, cursor1.name,
+                                                        cursor1.Metadata(), cursor2.Metadata()),
+                               kFileInBoth);
+                if (error.IsError())
+                    return error.Push(FX_LOCATION);
+            }
+            cursor1.Advance();
+            cursor2.Advance();
+        }
+    }
+    return CKoError::Success();
+}
+
+}  // namespace CX
