@@ -14,7 +14,7 @@ namespace {
 
 enum class OpenMode { Existing, ExistingReadOnly, ExistingOrCreate, Replace };
 
-CKoError RemoveIfPresent(const std::string& path)
+CKoError RemoveIfPresent(const string& path)
 {
     if (!FXFile::DoesFileExist(path))
         return CKoError::Success();
@@ -78,7 +78,7 @@ CContentContainer::~CContentContainer()
         FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, "Close failed, error=%s", error.AsString().c_str());
 }
 
-CKoError CContentContainer::SetName(const std::string& name)
+CKoError CContentContainer::SetName(const string& name)
 {
     if (name.empty())
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER);
@@ -147,14 +147,14 @@ CKoError CContentContainer::GetTransaction(FX::CDatabaseTransactionPtr& transact
     return d->database->GetTransaction(transaction);
 }
 
-CKoError CContentContainer::SetOrigin(const std::string& origin)
+CKoError CContentContainer::SetOrigin(const string& origin)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
     return d->database->SetValue("Origin", origin).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::SetOriginQuery(const std::string& originQuery)
+CKoError CContentContainer::SetOriginQuery(const string& originQuery)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
@@ -164,21 +164,21 @@ CKoError CContentContainer::SetOriginQuery(const std::string& originQuery)
 // The index operations below pass the database's outcome on; Push adds the
 // container's entry to a failure and leaves a success as it is.
 
-CKoError CContentContainer::QueryFolderId(const std::string& folderName, int64_t& folderId)
+CKoError CContentContainer::QueryFolderId(const string& folderName, int64_t& folderId)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
     return d->database->QueryFolderId(folderName, folderId).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::QueryFolderId(const std::string& folderName, int64_t& folderId, std::string& metadata)
+CKoError CContentContainer::QueryFolderId(const string& folderName, int64_t& folderId, std::string& metadata)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
     return d->database->QueryFolderId(folderName, folderId, metadata).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::QueryFile(int64_t folderId, const std::string& fileName, int64_t& fileId)
+CKoError CContentContainer::QueryFile(int64_t folderId, const string& fileName, int64_t& fileId)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
@@ -187,7 +187,7 @@ CKoError CContentContainer::QueryFile(int64_t folderId, const std::string& fileN
     return d->database->QueryFile(folderId, fileName, fileId, metadata, updateTime).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::QueryFile(int64_t folderId, const std::string& fileName, int64_t& fileId,
+CKoError CContentContainer::QueryFile(int64_t folderId, const string& fileName, int64_t& fileId,
                                       std::string& metadata, CTimeStamp& updateTime)
 {
     if (!d->database)
@@ -195,7 +195,7 @@ CKoError CContentContainer::QueryFile(int64_t folderId, const std::string& fileN
     return d->database->QueryFile(folderId, fileName, fileId, metadata, updateTime).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::QueryFile(const std::string& path, int64_t& folderId, int64_t& fileId)
+CKoError CContentContainer::QueryFile(const string& path, int64_t& folderId, int64_t& fileId)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
@@ -212,7 +212,7 @@ CKoError CContentContainer::QueryFile(const std::string& path, int64_t& folderId
     return d->database->QueryFile(folderId, name, fileId, metadata, updateTime).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::InsertFolder(const std::string& folderName, const std::string& metadata,
+CKoError CContentContainer::InsertFolder(const string& folderName, const string& metadata,
                                          CTimeStamp time, int64_t& folderId)
 {
     if (!d->database)
@@ -227,7 +227,7 @@ CKoError CContentContainer::OpenFolderQueue()
     return d->database->OpenFolderQueue().Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::AddFolderToQueue(const std::string& folderName, const std::string& metadata,
+CKoError CContentContainer::AddFolderToQueue(const string& folderName, const string& metadata,
                                              CTimeStamp time, int64_t& queueRowId)
 {
     if (!d->database)
@@ -242,22 +242,22 @@ CKoError CContentContainer::MergeFolderQueue()
     return d->database->MergeFolderQueue().Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::InsertOrUpdateFile(int64_t folderId, const std::string& fileName,
-                                               const std::string& metadata, CTimeStamp time, int64_t& fileId)
+CKoError CContentContainer::InsertOrUpdateFile(int64_t folderId, const string& fileName,
+                                               const string& metadata, CTimeStamp time, int64_t& fileId)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
     return d->database->InsertOrUpdateFile(folderId, fileName, metadata, time, fileId).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::UpdateFileMetadata(int64_t fileId, const std::string& metadata)
+CKoError CContentContainer::UpdateFileMetadata(int64_t fileId, const string& metadata)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);
     return d->database->UpdateFileMetadata(fileId, metadata).Push(FX_LOCATION);
 }
 
-CKoError CContentContainer::UpdateFolderMetadata(int64_t folderId, const std::string& metadata)
+CKoError CContentContainer::UpdateFolderMetadata(int64_t folderId, const string& metadata)
 {
     if (!d->database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA);

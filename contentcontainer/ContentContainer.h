@@ -46,7 +46,7 @@ public:
     CContentContainer& operator=(const CContentContainer&) = delete;
 
     // Only while closed.
-    CKoError SetName(const std::string& name);
+    CKoError SetName(const string& name);
     // The absolute path made by SetName.
     CKoError GetName(std::string& name) const;
 
@@ -65,29 +65,29 @@ public:
     CKoError GetTransaction(FX::CDatabaseTransactionPtr& transaction);
 
     // Descriptive properties kept in the file under "Origin" and "OriginQuery".
-    CKoError SetOrigin(const std::string& origin);
-    CKoError SetOriginQuery(const std::string& originQuery);
+    CKoError SetOrigin(const string& origin);
+    CKoError SetOriginQuery(const string& originQuery);
 
     // Index operations of the open database (see CContentContainerDatabase).
-    CKoError QueryFolderId(const std::string& folderName, int64_t& folderId);
-    CKoError QueryFolderId(const std::string& folderName, int64_t& folderId, std::string& metadata);
-    CKoError QueryFile(int64_t folderId, const std::string& fileName, int64_t& fileId);
-    CKoError QueryFile(int64_t folderId, const std::string& fileName, int64_t& fileId, std::string& metadata,
+    CKoError QueryFolderId(const string& folderName, int64_t& folderId);
+    CKoError QueryFolderId(const string& folderName, int64_t& folderId, std::string& metadata);
+    CKoError QueryFile(int64_t folderId, const string& fileName, int64_t& fileId);
+    CKoError QueryFile(int64_t folderId, const string& fileName, int64_t& fileId, std::string& metadata,
                        CTimeStamp& updateTime);
     // A file by its full path ("/a/b/file"): folder lookup, then file lookup.
     // A missing folder answers the folder lookup's error without looking for
     // the file; a missing file answers 1168 with `folderId` set.
-    CKoError QueryFile(const std::string& path, int64_t& folderId, int64_t& fileId);
-    CKoError InsertFolder(const std::string& folderName, const std::string& metadata, CTimeStamp time,
+    CKoError QueryFile(const string& path, int64_t& folderId, int64_t& fileId);
+    CKoError InsertFolder(const string& folderName, const string& metadata, CTimeStamp time,
                           int64_t& folderId);
     CKoError OpenFolderQueue();
-    CKoError AddFolderToQueue(const std::string& folderName, const std::string& metadata, CTimeStamp time,
+    CKoError AddFolderToQueue(const string& folderName, const string& metadata, CTimeStamp time,
                               int64_t& queueRowId);
     CKoError MergeFolderQueue();
-    CKoError InsertOrUpdateFile(int64_t folderId, const std::string& fileName, const std::string& metadata,
+    CKoError InsertOrUpdateFile(int64_t folderId, const string& fileName, const string& metadata,
                                 CTimeStamp time, int64_t& fileId);
-    CKoError UpdateFileMetadata(int64_t fileId, const std::string& metadata);
-    CKoError UpdateFolderMetadata(int64_t folderId, const std::string& metadata);
+    CKoError UpdateFileMetadata(int64_t fileId, const string& metadata);
+    CKoError UpdateFolderMetadata(int64_t folderId, const string& metadata);
     CKoError FlushQueue();
 
 private:
