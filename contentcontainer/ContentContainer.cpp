@@ -40,9 +40,9 @@ CKoError Open(CContentContainerPrivate& d, const FXCodeLocation& where, OpenMode
     case OpenMode::ExistingOrCreate:
         break;
     case OpenMode::Replace:
-        // SQLite replays a write-ahead log it finds beside a database, even a
-        // new, empty one: a log left by a crashed writer would bring the old
-        // rows back. So the side files go with the container.
+        // The write-ahead log and shared-memory index that a crashed writer
+        // leaves belong to the old file and go with it: the new container
+        // must not depend on what SQLite makes of a log it finds beside it.
         for (const char* suffix : {"", "-wal", "-shm"}) {
             CKoError error = RemoveIfPresent(d.databaseFileName + suffix);
             if (error.IsError())

@@ -1,11 +1,14 @@
 // The container object: naming, the four open modes and their checks, close,
 // check, transactions, the stored properties and the index operations it
 // passes on to its database.
+#include "Containers.h"
 #include "ContentContainer.h"
+#include "ContentContainerItem.h"
 #include "ContentContainerPrivate.h"
 #include "FXFile.h"
 #include "TestSupport.h"
 
+#include <boost/make_shared.hpp>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -589,6 +592,20 @@ TEST_F(ContentContainerTest, IndexOperationsOfAClosedContainerAnswer13)
         Create(container);
         ASSERT_FALSE(container.Close().IsError());
     }
+}
+
+// The record a host fills starts with no ids and no documents; the module
+// object starts and runs without doing anything.
+TEST(ContentContainerItemTest, StartsEmptyAndTheModuleObjectSucceeds)
+{
+    const CX::CContentContainerItem item;
+    EXPECT_FALSE(item.isFolder);
+    EXPECT_EQ(item.folderId, -1);
+    EXPECT_EQ(item.fileId, -1);
+    EXPECT_FALSE(item.folderDocument || item.fileDocument);
+    CContainers module;
+    EXPECT_TRUE(module.Initialize(boost::make_shared<CCommandLineArguments>()).IsSuccess());
+    EXPECT_TRUE(module.Run().IsSuccess());
 }
 
 }  // namespace
