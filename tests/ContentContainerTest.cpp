@@ -501,7 +501,8 @@ TEST_F(ContentContainerTest, IndexOperationsReachTheDatabase)
     EXPECT_TRUE(FXErrorUtil::IsWin32(error, 1168));
     EXPECT_EQ(error.Entries().size(), direct.Entries().size() + 1);
     EXPECT_EQ(error.Entries().back().file, "ContentContainer");
-    EXPECT_EQ(error.Entries().back().function, "CKoError CX::CContentContainer::QueryFile(int64_t, const string&, int64_t&)");
+    EXPECT_EQ(error.Entries().back().function,
+              "CKoError CX::CContentContainer::QueryFile(int64_t, const string&, int64_t&)");
     EXPECT_TRUE(error.Entries().back().message.empty());
 }
 
