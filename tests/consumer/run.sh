@@ -17,6 +17,6 @@ LD_LIBRARY_PATH="$libdir" "$WORK/cmake-build/host" "$WORK/a.cx" | grep -q '^fold
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
-g++ -std=c++17 "$SOURCE/host.cpp" -o "$WORK/pc-host" $(pkg-config --cflags --libs cx)
+g++ -std=c++17 "$SOURCE/host.cpp" -o "$WORK/pc-host" $(pkg-config --define-variable=prefix="$WORK/prefix" --cflags --libs cx)
 LD_LIBRARY_PATH="$libdir" "$WORK/pc-host" "$WORK/b.cx" | grep -q '^folder 1 file 1$'
 echo "1 passed, 0 failed"
