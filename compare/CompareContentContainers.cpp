@@ -28,6 +28,7 @@ struct FolderCursor {
     int metadataField = -1;
     int64_t id = -1;
     string name;
+    string metadata;
 
     void Open()
     {
@@ -38,7 +39,13 @@ struct FolderCursor {
             ReadRow();
     }
     bool AtEnd() const { return query->Eof(); }
-    string Metadata() const { return query->GetStringField(metadataField, kEmpty); }
+    // Read into a buffer of the cursor's own, so that a walk does not allocate
+    // per row; valid until the next call.
+    const string& Metadata()
+    {
+        query->ReadStringField(metadataField, metadata, kEmpty);
+        return metadata;
+    }
     void Advance()
     {
         query->NextRow();
@@ -50,7 +57,7 @@ private:
     void ReadRow()
     {
         id = query->GetInt64Field(idField, 0);
-        name = query->GetStringField(nameField, kEmpty);
+        query->ReadStringField(nameField, name, kEmpty);
     }
 };
 

@@ -18,30 +18,38 @@ struct FileCursor {
     int nameField = -1;
     int metadataField = -1;
     string name;
+    string metadata;
 
     void Open()
     {
         nameField = query->FieldIndex("FileName");
         metadataField = query->FieldIndex("Metadata");
         if (!query->Eof())
-            name = query->GetStringField(nameField, kEmpty);
+            query->ReadStringField(nameField, name, kEmpty);
     }
     bool AtEnd() const { return query->Eof(); }
-    string Metadata() const { return query->GetStringField(metadataField, kEmpty); }
+    // Read into a buffer of the cursor's own, so that a walk does not allocate
+    // per row; valid until the next call.
+    const string& Metadata()
+    {
+        query->ReadStringField(metadataField, metadata, kEmpty);
+        return metadata;
+    }
     void Advance()
     {
         query->NextRow();
         if (!query->Eof())
-            name = query->GetStringField(nameField, kEmpty);
+            query->ReadStringField(nameField, name, kEmpty);
     }
 };
 
 // The file operations still in use in the current folder.
 enum FileForm : unsigned { kFileInIndex1 = 1u, kFileInIndex2 = 2u, kFileInBoth = 4u };
 
-string FilePath(const string& folderName, const string& fileName)
+// Builds the path in `path`, whose capacity is reused from file to file.
+const string& FilePath(const string& folderName, const string& fileName, string& path)
 {
-    string path(folderName);
+    path.assign(folderName);
     FXPath::Append(path, fileName, 0);  // on failure the host gets what Append left
     return path;
 }
@@ -75,6 +83,7 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
     const LONGLONG period = abortCheckPeriod > 0 ? abortCheckPeriod : 100;
     unsigned forms = kFileInIndex1 | kFileInIndex2 | kFileInBoth;
     CCompareContentContainersCallback& host = *callback;
+    string filePath;
 
     // 50 means "not implemented here": stop asking for the rest of this folder.
     auto handle = [&forms](CKoError answer, unsigned form) -> CKoError {
@@ -96,7 +105,7 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
         const int order = FXString::CompareFSCase(cursor1.name, cursor2.name);
         if ((order < 0 && !cursor1.AtEnd()) || cursor2.AtEnd()) {
             if (forms & kFileInIndex1) {
-                error = handle(host.OnFileInIndex1(FilePath(folderName, cursor1.name), folderName, cursor1.name,
+                error = handle(host.OnFileInIndex1(FilePath(folderName, cursor1.name, filePath), folderName, cursor1.name,
                                                    cursor1.Metadata()),
                                kFileInIndex1);
                 if (error.IsError())
@@ -105,7 +114,7 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
             cursor1.Advance();
         } else if ((order > 0 && !cursor2.AtEnd()) || cursor1.AtEnd()) {
             if (forms & kFileInIndex2) {
-                error = handle(host.OnFileInIndex2(FilePath(folderName, cursor2.name), folderName, cursor2.name,
+                error = handle(host.OnFileInIndex2(FilePath(folderName, cursor2.name, filePath), folderName, cursor2.name,
                                                    cursor2.Metadata()),
                                kFileInIndex2);
                 if (error.IsError())
@@ -114,7 +123,7 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
             cursor2.Advance();
         } else {
             if (forms & kFileInBoth) {
-                error = handle(host.OnFileInBothIndexes(FilePath(folderName, cursor1.name), folderName, cursor1.name,
+                error = handle(host.OnFileInBothIndexes(FilePath(folderName, cursor1.name, filePath), folderName, cursor1.name,
                                                         cursor1.Metadata(), cursor2.Metadata()),
                                kFileInBoth);
                 if (error.IsError())

@@ -153,6 +153,18 @@ std::string CSQLite3Query::GetStringField(int index, const std::string& defaultV
     return text != nullptr ? std::string(text, static_cast<size_t>(bytes)) : defaultValue;
 }
 
+void CSQLite3Query::ReadStringField(int index, std::string& value, const std::string& defaultValue) const
+{
+    // sqlite3_column_text answers null for NULL and for an index outside the
+    // row, which spares the type and range checks on every row.
+    const auto* text = eof_ || index < 0 ? nullptr : reinterpret_cast<const char*>(sqlite3_column_text(cursor_, index));
+    if (text == nullptr) {
+        value = defaultValue;
+        return;
+    }
+    value.assign(text, static_cast<size_t>(sqlite3_column_bytes(cursor_, index)));
+}
+
 std::string CSQLite3Query::GetStringField(const std::string& name, const std::string& defaultValue) const
 {
     return GetStringField(FieldIndex(name), defaultValue);

@@ -66,6 +66,9 @@ public:
     int64_t GetBigIntField(int index, int64_t defaultValue) const { return GetInt64Field(index, defaultValue); }
     std::string GetStringField(int index, const std::string& defaultValue) const;
     std::string GetStringField(const std::string& name, const std::string& defaultValue) const;
+    // GetStringField into `value`, reusing its storage: for walks that read a
+    // column on every row.
+    void ReadStringField(int index, std::string& value, const std::string& defaultValue) const;
 
     // For internal use: a query over a cursor that has just been stepped.
     CSQLite3Query(std::shared_ptr<detail::StatementCore> core, sqlite3_stmt* cursor, bool eof);

@@ -109,6 +109,30 @@ TEST_F(DatabaseBaseTest, NullsReadAsDefaultsAndUnknownColumnsThrow)
     EXPECT_THROW(query->FieldIndex("C"), FX::CSQLite3Exception);
 }
 
+TEST_F(DatabaseBaseTest, ReadStringFieldReadsAsGetStringFieldDoes)
+{
+    CSQLite3QueryPtr query;
+    ASSERT_FALSE(db->Query("SELECT NULL, '', CAST('a' || char(0) || 'b' AS TEXT), 42;", query).IsError());
+    std::string value = "left over from an earlier row";
+    query->ReadStringField(0, value, "none");
+    EXPECT_EQ(value, "none");
+    query->ReadStringField(1, value, "none");
+    EXPECT_EQ(value, "");
+    query->ReadStringField(2, value, "none");
+    EXPECT_EQ(value, query->GetStringField(2, ""));
+    EXPECT_EQ(value.size(), 3u);
+    query->ReadStringField(3, value, "none");
+    EXPECT_EQ(value, "42");
+    for (const int outside : {-1, 4}) {
+        query->ReadStringField(outside, value, "none");
+        EXPECT_EQ(value, "none") << outside;
+    }
+    query->NextRow();
+    ASSERT_TRUE(query->Eof());
+    query->ReadStringField(1, value, "end");
+    EXPECT_EQ(value, "end");
+}
+
 TEST_F(DatabaseBaseTest, FailuresCarrySQLitesExtendedCode)
 {
     Insert("same");
