@@ -337,7 +337,7 @@ CKoError CContentContainerDatabase::InternalQueryFolderId(const string& folderNa
     ResetOnExit reset(d->QueryFolderIdStatement);
     FX::CSQLite3QueryPtr query;
     try {
-        d->QueryFolderIdStatement->Bind(1, messageName);
+        d->QueryFolderIdStatement->BindNoCopy(1, messageName);  // the query ends before messageName
         query = d->QueryFolderIdStatement->ExecQuery();
     } catch (const FX::CSQLite3Exception& exception) {
         return FX::ErrorFromException(FX_LOCATION, exception)
@@ -417,8 +417,8 @@ CKoError InsertFolderRow(FX::CDatabaseBase& database, const FX::CSQLite3Statemen
         return NotPrepared(location).Push(location, "FolderName=[%s]", messageName.c_str());
     ResetOnExit reset(statement);
     try {
-        statement->Bind(1, messageName);
-        statement->Bind(2, metadata);
+        statement->BindNoCopy(1, messageName);  // both outlive the reset below
+        statement->BindNoCopy(2, metadata);
         statement->Bind(3, static_cast<long long>(time.GetSystemTime()));
         if (statement->ExecDML() > 0)
             rowId = database.GetLastInsertRowId();
@@ -538,8 +538,9 @@ CKoError CContentContainerDatabase::InsertOrUpdateFile(int64_t folderId, const s
     ResetOnExit reset(d->InsertOrUpdateFileStatement);
     try {
         d->InsertOrUpdateFileStatement->Bind(1, static_cast<long long>(folderId));
-        d->InsertOrUpdateFileStatement->Bind(2, fileName);
-        d->InsertOrUpdateFileStatement->Bind(3, metadata);
+        // The caller's texts outlive the run and the reset at the end of scope.
+        d->InsertOrUpdateFileStatement->BindNoCopy(2, fileName);
+        d->InsertOrUpdateFileStatement->BindNoCopy(3, metadata);
         d->InsertOrUpdateFileStatement->Bind(4, static_cast<long long>(time.GetSystemTime()));
         SetLastInsertRowId(kNoInsertedRow);
         if (d->InsertOrUpdateFileStatement->ExecDML() > 0) {
