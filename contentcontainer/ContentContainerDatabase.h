@@ -46,7 +46,7 @@ class CX_EXPORT CContentContainerDatabase : public FX::CDatabaseWithStorage {
 public:
     // `fileName` is the container's path; `readOnly` opens it without writing
     // (a read-only open never creates the file).
-    explicit CContentContainerDatabase(const std::string& fileName, bool readOnly = false);
+    explicit CContentContainerDatabase(const string& fileName, bool readOnly = false);
     // Writes entries still in the file queue (as FlushQueue), logging a failure.
     ~CContentContainerDatabase() override;
 
@@ -63,35 +63,35 @@ public:
     const CKoError& GetConstructionError() const;
     bool IsCaseSensitive() const;
     // Orders two folder names exactly as the Folders table orders them.
-    int CompareFolderName(const std::string& a, const std::string& b) const;
+    int CompareFolderName(const string& a, const string& b) const;
 
     // Folder lookup. Names are normalised to end with "/". An absent folder is
     // error 1168 (ERROR_NOT_FOUND) with folderId -1.
-    CKoError InternalQueryFolderId(const std::string& folderName, CFolderIdCacheElement& element);
-    CKoError QueryFolderId(const std::string& folderName, int64_t& folderId);
-    CKoError QueryFolderId(const std::string& folderName, int64_t& folderId, std::string& metadata);
+    CKoError InternalQueryFolderId(const string& folderName, CFolderIdCacheElement& element);
+    CKoError QueryFolderId(const string& folderName, int64_t& folderId);
+    CKoError QueryFolderId(const string& folderName, int64_t& folderId, std::string& metadata);
 
     // Folder writes. The caller supplies the record time.
-    CKoError InsertFolder(const std::string& folderName, const std::string& metadata, CTimeStamp time,
+    CKoError InsertFolder(const string& folderName, const string& metadata, CTimeStamp time,
                           int64_t& folderId);
-    CKoError QueryOrInsertFolder(const std::string& folderName, const std::string& metadata, CTimeStamp time,
+    CKoError QueryOrInsertFolder(const string& folderName, const string& metadata, CTimeStamp time,
                                  int64_t& folderId);
-    CKoError UpdateFolderMetadata(int64_t folderId, const std::string& metadata);
+    CKoError UpdateFolderMetadata(int64_t folderId, const string& metadata);
     // The folder queue: a temporary table merged into Folders in one statement.
     // The id handed out by AddFolderToQueue is the queue's row id, not the
     // folder's id after the merge.
     CKoError OpenFolderQueue();
-    CKoError AddFolderToQueue(const std::string& folderName, const std::string& metadata, CTimeStamp time,
+    CKoError AddFolderToQueue(const string& folderName, const string& metadata, CTimeStamp time,
                               int64_t& queueRowId);
     CKoError MergeFolderQueue();
 
     // File writes. InsertOrUpdateFile hands back the file's id, new or existing.
-    CKoError InsertOrUpdateFile(int64_t folderId, const std::string& fileName, const std::string& metadata,
+    CKoError InsertOrUpdateFile(int64_t folderId, const string& fileName, const string& metadata,
                                 CTimeStamp time, int64_t& fileId);
-    CKoError UpdateFileMetadata(int64_t fileId, const std::string& metadata);
+    CKoError UpdateFileMetadata(int64_t fileId, const string& metadata);
     // Queues a file write; the 1000th queued entry writes all of them in one
     // transaction. A failed flush keeps every entry queued.
-    CKoError QueueInsertOrUpdateFile(int64_t folderId, const std::string& fileName, const std::string& metadata,
+    CKoError QueueInsertOrUpdateFile(int64_t folderId, const string& fileName, const string& metadata,
                                      CTimeStamp time);
     CKoError FlushQueue();
     size_t GetQueuedFileCount() const;
@@ -103,7 +103,7 @@ public:
     CKoError QueryFolders(FX::CSQLite3QueryPtr& query);
     CKoError QueryFiles(int64_t folderId, FX::CSQLite3QueryPtr& query);
     // One file of one folder; error 1168 when absent.
-    CKoError QueryFile(int64_t folderId, const std::string& fileName, int64_t& fileId, std::string& metadata,
+    CKoError QueryFile(int64_t folderId, const string& fileName, int64_t& fileId, std::string& metadata,
                        CTimeStamp& updateTime);
 
 private:

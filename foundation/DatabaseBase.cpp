@@ -19,13 +19,6 @@ CKoError NotOpen(const FXCodeLocation& location, const std::string& name)
                                    name.c_str());
 }
 
-CKoError FromException(const FXCodeLocation& location, const CSQLite3Exception& exception)
-{
-    const char* message = exception.errorMessage();
-    return FXErrorUtil::ErrorSQLite(location, exception.errorCode(), "SQLite Exception%s%s", message ? ", " : "",
-                                    message ? message : "");
-}
-
 // Runs SQL text; on failure returns the extended code and SQLite's message,
 // read under the connection's mutex so they belong to this call.
 int ExecText(detail::Connection& connection, const std::string& sql, std::string& message)
@@ -47,6 +40,13 @@ int ExecText(detail::Connection& connection, const std::string& sql, std::string
 std::atomic<uint64_t> g_savepointCounter{0};
 
 }  // namespace
+
+CKoError ErrorFromException(const FXCodeLocation& location, const CSQLite3Exception& exception)
+{
+    const char* message = exception.errorMessage();
+    return FXErrorUtil::ErrorSQLite(location, exception.errorCode(), "SQLite Exception%s%s", message ? ", " : "",
+                                    message ? message : "");
+}
 
 class CDatabaseBasePrivate {
 public:
@@ -172,7 +172,7 @@ CKoError CDatabaseBase::Query(const std::string& sql, CSQLite3QueryPtr& query)
             return error.Push(FX_LOCATION);
         query = statement->ExecQuery();
     } catch (const CSQLite3Exception& exception) {
-        return FromException(FX_LOCATION, exception);
+        return ErrorFromException(FX_LOCATION, exception);
     }
     return CKoError::Success();
 }
@@ -247,7 +247,7 @@ CKoError CDatabaseBase::TableExists(const std::string& name, bool& exists)
         statement->Bind(1, temporary ? name.substr(5) : name);
         exists = !statement->ExecQuery()->Eof();
     } catch (const CSQLite3Exception& exception) {
-        return FromException(FX_LOCATION, exception);
+        return ErrorFromException(FX_LOCATION, exception);
     }
     return CKoError::Success();
 }
@@ -333,7 +333,7 @@ CKoError CDatabaseWithStorage::SetValue(const std::string& key, const std::strin
         statement->Bind(2, value);
         statement->ExecDML();
     } catch (const CSQLite3Exception& exception) {
-        return FromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
+        return ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
     }
     return CKoError::Success();
 }
@@ -351,7 +351,7 @@ CKoError CDatabaseWithStorage::GetValue(const std::string& key, std::string& val
             return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_NOT_FOUND, "Key=[%s]", key.c_str());
         value = query->GetStringField(0, std::string());
     } catch (const CSQLite3Exception& exception) {
-        return FromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
+        return ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
     }
     return CKoError::Success();
 }

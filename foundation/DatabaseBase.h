@@ -32,6 +32,10 @@ class CDatabaseBasePrivate;
 class CDatabaseTransaction;
 typedef boost::shared_ptr<CDatabaseTransaction> CDatabaseTransactionPtr;
 
+// The error for a caught CSQLite3Exception, made at `location`: its extended
+// code and "SQLite Exception" followed by ", " and SQLite's message, if any.
+CX_EXPORT CKoError ErrorFromException(const FXCodeLocation& location, const CSQLite3Exception& exception);
+
 class CX_EXPORT CDatabaseBase {
 public:
     enum OpenMode { OpenReadWrite = 0, OpenPrivate = 1, OpenReadOnly = 16 };

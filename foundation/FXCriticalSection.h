@@ -1,9 +1,11 @@
 // In-process recursive lock with an owner record, and its scope guard.
 //
-// FXCriticalSection sits on Boost.Interprocess's recursive mutex in its
-// spin-based emulation: an uncontended lock is one compare-and-swap in user
-// space, a waiter spins, yields and then sleeps. The holding thread may lock
-// again; the lock is free once every Lock() has been matched by an Unlock().
+// FXCriticalSection sits on Boost.Interprocess's mutex in its spin-based
+// emulation: an uncontended lock is one compare-and-swap in user space, a
+// waiter spins, yields and then sleeps. The holding thread may lock again; the
+// lock is free once every Lock() has been matched by an Unlock(). Nesting is
+// counted here rather than by Boost's recursive form, which asks the kernel
+// for the process id on every lock and unlock (a system call per file queued).
 //
 // Usage:
 //     auto_lock guard(&section, true);   // released at the end of the scope
@@ -15,7 +17,9 @@
 
 #include "TimeStamp.h"
 
-#include <boost/interprocess/sync/interprocess_recursive_mutex.hpp>
+#include <boost/interprocess/sync/interprocess_mutex.hpp>
+
+#include <atomic>
 
 #include <cstdint>
 
@@ -53,13 +57,19 @@ public:
 
     bool TryLock() override;
     bool TryLock(CTimeInterval interval) override;
-    // Blocks until held. Should the mutex fail (nesting beyond 2^32 - 1), the
-    // failure is swallowed and nothing changes.
+    // Blocks until held. Nesting beyond 2^32 - 2 levels (or a failure of the
+    // mutex) is swallowed and changes nothing.
     void Lock() override;
     void Unlock() override;
 
 private:
-    boost::interprocess::interprocess_recursive_mutex mutex;
+    bool Enter(bool wait);
+
+    boost::interprocess::interprocess_mutex mutex;
+    // pthread_self() of the holding thread, 0 when free. Only the holder ever
+    // stores its own id, so a thread that reads its own id holds the lock.
+    std::atomic<uint64_t> holder{0};
+    uint32_t depth = 0;
 };
 
 // Holds at most one level of its resource; a null resource makes every call a

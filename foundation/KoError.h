@@ -17,6 +17,12 @@
 #include <string_view>
 #include <vector>
 
+// The library spells the standard string `string` in its interfaces: read-only
+// inputs are `const string&`, outputs `std::string&`. Error locations carry the
+// compiler's function text, and that spelling is part of it. (A host's own
+// `using namespace std;` still compiles: both names denote the same type.)
+typedef std::string string;
+
 // Where an error entry was made: the source file's base name without its
 // extension, the compiler's full function text and the line.
 struct FXCodeLocation {

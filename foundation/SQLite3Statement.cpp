@@ -184,6 +184,12 @@ void CSQLite3Statement::Bind(int index, const std::string& text)
     detail::Check(cursor, sqlite3_bind_text64(cursor, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8));
 }
 
+void CSQLite3Statement::BindNoCopy(int index, const std::string& text)
+{
+    sqlite3_stmt* cursor = Cursor();
+    detail::Check(cursor, sqlite3_bind_text64(cursor, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8));
+}
+
 void CSQLite3Statement::Bind(int index, const char* text)
 {
     sqlite3_stmt* cursor = Cursor();

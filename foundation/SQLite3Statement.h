@@ -91,6 +91,9 @@ public:
     void Bind(int index, long value);
     void Bind(int index, long long value);
     void BindNull(int index);
+    // Binds without copying: `text` must stay alive and unchanged until the
+    // statement is reset or run again. For texts that outlive one ExecDML.
+    void BindNoCopy(int index, const std::string& text);
 
     // Back to the start, bindings kept. Never throws.
     void Reset();

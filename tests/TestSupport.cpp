@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "LogWriter.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -32,3 +34,17 @@ void WriteFileBytes(const std::string& path, const std::string& bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+namespace {
+// The suite provokes failures on purpose; keep their log lines out of the
+// output unless CX_TRACE_LEVEL asks for them.
+class QuietLog : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (std::getenv("CX_TRACE_LEVEL") == nullptr && g_ptrLogWriter)
+            g_ptrLogWriter->SetTraceLevel(-2);
+    }
+};
+const auto* const kQuietLog = ::testing::AddGlobalTestEnvironment(new QuietLog);
+}  // namespace
