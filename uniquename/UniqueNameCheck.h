@@ -26,10 +26,6 @@
 
 #include <string>
 
-// Error locations print a parameter of this type as "const string&", the form
-// the library's function texts use; `const std::string&` would print in full.
-typedef std::string string;
-
 namespace CX {
 
 class CUniqueNameCheck;

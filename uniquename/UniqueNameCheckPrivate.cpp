@@ -41,10 +41,12 @@ CUniqueNameCheckPrivate::~CUniqueNameCheckPrivate()
 {
     if (!database)
         return;
-    int64_t count = 0;
-    database->QueryScalar("SELECT COUNT(*) FROM Names;", count, 0);
-    if (FXGetTraceLevel() > 0)
+    // Counting walks the whole table, so only when the line will be written.
+    if (FXGetTraceLevel() > 0) {
+        int64_t count = 0;
+        database->QueryScalar("SELECT COUNT(*) FROM Names;", count, 0);
         FXLogWrite(1, __PRETTY_FUNCTION__, __LINE__, "%lld items in database", static_cast<long long>(count));
+    }
     CKoError error = DeleteStatements();
     if (error.IsError())
         FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, "error=%s", error.AsString().c_str());

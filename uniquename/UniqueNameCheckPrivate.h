@@ -8,9 +8,6 @@
 
 #include <string>
 
-// Prints as "const string&" in error locations (see UniqueNameCheck.h).
-typedef std::string string;
-
 namespace CX {
 
 class CUniqueNameCheckPrivate {
