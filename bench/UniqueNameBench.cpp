@@ -123,6 +123,7 @@ int main(int argc, char** argv)
     g_ptrLogWriter->SetTraceLevel(-1);
     const std::vector<std::string> names = MakeNames(count);
     const double total = static_cast<double>(count);
+    const double peakWithNames = bench::PeakRssMiB();
 
     double one = 0;
     double two = 0;
@@ -135,7 +136,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "new names disagree: %ld, %ld (two clones), raw %ld\n", addedOne, addedTwo, addedRaw);
         return 1;
     }
-    std::printf("unique name check: %ld names, %ld distinct\n", count, addedRaw);
+    std::printf("unique name check: %ld names, %ld distinct (peak RSS with the names in memory %.1f MiB)\n", count,
+                addedRaw, peakWithNames);
     std::printf("  1 checker          %10.0f names/s   ratio to raw %.2f   (peak RSS after it %.1f MiB)\n",
                 total / one, raw / one, peakAfterOne);
     std::printf("  2 threads, clones  %10.0f names/s   ratio to raw %.2f\n", total / two, raw / two);
