@@ -38,6 +38,12 @@ public:
 
 namespace {
 
+// The database's own failure to open, when it had one, else `error`.
+CKoError OpenFailureOr(const CX::CContentContainerDatabase& database, const CKoError& error)
+{
+    return database.GetConstructionError().IsError() ? database.GetConstructionError() : error;
+}
+
 // The rows of the collect walk: each folder holding a marked file, once, in
 // folder order. Files whose folder row is missing come first as one row of
 // NULLs.
@@ -155,8 +161,8 @@ CKoError CReviewContentContainer::CheckAncestors(const CReviewContentContainerAn
 
     FX::CSQLite3QueryPtr query;
     CKoError error = database->QueryFolders(query);
-    if (error.IsError())
-        return error.Push(FX_LOCATION);
+    if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
+        return OpenFailureOr(*database, error).Push(FX_LOCATION);
     const int folderNameField = query->FieldIndex("FolderName");
 
     CAncestorWalk walk(callback, d->abortCheckPeriod);
@@ -189,8 +195,8 @@ CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentCont
 
     FX::CSQLite3QueryPtr query;
     CKoError error = database->Query(kCollectQuery, query);
-    if (error.IsError())
-        return error.Push(FX_LOCATION);
+    if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
+        return OpenFailureOr(*database, error).Push(FX_LOCATION);
     const int folderNameField = query->FieldIndex("FolderName");
     const int folderIdField = query->FieldIndex("FolderId");
     const int folderMetadataField = query->FieldIndex("FolderMetadata");

@@ -372,7 +372,7 @@ TEST_F(ReviewContentContainerTest, MissingOrForeignContainerIsAnErrorAndNoFileAp
     CReviewContentContainer missing(empty.File("none.cx"));
     for (const bool collect : {false, true}) {
         const CKoError error = collect ? missing.CheckCollectAncestors(callback) : missing.CheckAncestors(callback);
-        EXPECT_TRUE(error.IsError()) << collect;
+        EXPECT_TRUE(FXErrorUtil::IsSQLite(error, 14)) << error.AsString();  // SQLITE_CANTOPEN, the real cause
         EXPECT_EQ(error.Entries().back().function, collect ? kCollectFunction : kAncestorsFunction);
     }
     EXPECT_TRUE(std::filesystem::is_empty(empty.Path()));
@@ -381,8 +381,8 @@ TEST_F(ReviewContentContainerTest, MissingOrForeignContainerIsAnErrorAndNoFileAp
     const std::string text(5000, 'n');
     WriteFileBytes(foreign, text);
     CReviewContentContainer notDatabase(foreign);
-    EXPECT_TRUE(notDatabase.CheckAncestors(callback).IsError());
-    EXPECT_TRUE(notDatabase.CheckCollectAncestors(callback).IsError());
+    EXPECT_TRUE(FXErrorUtil::IsSQLite(notDatabase.CheckAncestors(callback), 26));  // SQLITE_NOTADB
+    EXPECT_TRUE(FXErrorUtil::IsSQLite(notDatabase.CheckCollectAncestors(callback), 26));
     EXPECT_EQ(ReadFileBytes(foreign), text);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(empty.Path()), {}), 1);
     EXPECT_TRUE(callback->events.empty());
