@@ -1,16 +1,11 @@
-// CAbortOperationCheck: the host's cancel switch for the library's long walks.
-//
-// The comparison and the reviews ask IsAborted() every so many steps (never in
-// between), so a host that cancels from another thread keeps its own flag in
-// its derived object and answers from it; the walk stops at its next check.
+// CAbortOperationCheck: the base of the callback objects of long-running
+// services, which poll IsAborted() every so many steps to let the host cancel.
 #pragma once
 
-#include "Export.h"
-
-class CX_EXPORT CAbortOperationCheck {
+class CAbortOperationCheck {
 public:
-    CAbortOperationCheck() {}
-    virtual ~CAbortOperationCheck() {}
-
+    CAbortOperationCheck() = default;
+    virtual ~CAbortOperationCheck() = default;
+    // True asks the running service to stop; it stops at its next check.
     virtual bool IsAborted() { return false; }
 };

@@ -1,0 +1,225 @@
+#include "ReviewContentContainer.h"
+
+#include "ContentContainerDatabase.h"
+#include "FXPath.h"
+#include "FXString.h"
+#include "LogWriter.h"
+#include "MakeSharedNothrow.h"
+
+#include <boost/make_shared.hpp>
+
+#include <deque>
+#include <optional>
+#include <vector>
+
+const std::string SXReviewContentContainerBagId::idAbortCheckPeriod = "AbortCheckPeriod::RCC";
+
+namespace CX {
+
+class CReviewContentContainerPrivate {
+public:
+    std::string databaseName;
+    boost::shared_ptr<CBag> configurationBag;
+    int64_t abortCheckPeriod = 0;
+
+    // The period is kept between walks: a walk without a bag uses the last
+    // value read.
+    void ReadConfiguration()
+    {
+        if (configurationBag) {
+            long period = static_cast<long>(abortCheckPeriod);
+            if (!configurationBag->Read(SXReviewContentContainerBagId::idAbortCheckPeriod, period).IsError())
+                abortCheckPeriod = period;
+        }
+        if (abortCheckPeriod < 1)
+            abortCheckPeriod = 100;
+    }
+};
+
+namespace {
+
+// The database's own failure to open, when it had one, else `error`.
+CKoError OpenFailureOr(const CX::CContentContainerDatabase& database, const CKoError& error)
+{
+    return database.GetConstructionError().IsError() ? database.GetConstructionError() : error;
+}
+
+// The rows of the collect walk: each folder holding a marked file, once, in
+// folder order. Files whose folder row is missing come first as one row of
+// NULLs.
+const char* const kCollectQuery = "SELECT DISTINCT FolderName, FolderId, FolderMetadata FROM FullyQualifiedFiles "
+                                  "WHERE FileMetadata LIKE '%Collect=\"true\"%' ORDER BY FolderName;";
+// The same mark in a folder's own metadata. Matched ignoring ASCII case, as
+// LIKE matched it in the files, so a folder is judged by the rule that chose it.
+const std::string kCollectMark = "Collect=\"true\"";
+// No folder name is an ancestor of a lone backslash, so SplitPaths lists
+// every proper ancestor.
+const std::string kSplitRoot(1, '\\');
+
+// One walk over folder rows in folder order. The stack holds the chain of
+// paths known to exist (rows seen, and paths already reported) from the
+// outermost down to the last row; since rows come in folder order, whatever
+// is not an ancestor of the current row can never be one of a later row.
+// Memory is thus bounded by the depth of the deepest path.
+class CAncestorWalk {
+public:
+    CAncestorWalk(const CReviewContentContainerAncestorCallbackPtr& callback, int64_t abortCheckPeriod)
+        : callback_(callback), abortCheckPeriod_(abortCheckPeriod)
+    {
+    }
+
+    // Counts a row; at each multiple of the period asks the host whether to
+    // stop, before the row is looked at.
+    bool AbortRequested()
+    {
+        ++rowCount_;
+        return rowCount_ % abortCheckPeriod_ == 0 && callback_ && callback_->IsAborted();
+    }
+
+    // Reports, outermost first, the ancestors of `folderName` that neither an
+    // earlier row nor an earlier report accounts for, and counts each of them
+    // as existing from then on. Answers the callback's error, if any, other
+    // than "not supported".
+    CKoError ReportMissingAncestors(const std::string& folderName)
+    {
+        FXPath::SplitPaths(folderName, kSplitRoot, ancestors_, 1);  // cannot fail
+        while (!stack_.empty() && !FXPath::IsAncestorOf(stack_.back(), folderName, false))
+            stack_.pop_back();
+        nearest_.assign(stack_.empty() ? std::string() : stack_.back());
+        for (const std::string& path : ancestors_) {
+            if (FXPath::IsAncestorOf(path, nearest_, true))
+                continue;
+            CKoError error = Report(path, -1, std::string());
+            if (error.IsError())
+                return error;
+            stack_.push_back(path);
+        }
+        return CKoError::Success();
+    }
+
+    // Hands one folder to the host. The first "not supported" answer switches
+    // reports off for the rest of the walk.
+    CKoError Report(const std::string& folderName, int64_t folderId, const std::string& folderMetadata)
+    {
+        if (!reporting_ || !callback_)
+            return CKoError::Success();
+        std::string name = folderName;
+        FXPath::AppendTrailingDelimiter(name);  // cannot fail
+        CKoError error = callback_->OnAncestorMissing(name, folderId, folderMetadata);
+        if (error.IsError() && FXErrorUtil::IsWin32(error, KO_ERROR_NOT_SUPPORTED)) {
+            reporting_ = false;
+            return CKoError::Success();
+        }
+        return error;
+    }
+
+    // The row's folder exists: it shields its descendants' ancestor lists.
+    void Record(const std::string& folderName) { stack_.push_back(folderName); }
+
+private:
+    const CReviewContentContainerAncestorCallbackPtr& callback_;
+    const int64_t abortCheckPeriod_;
+    int64_t rowCount_ = 0;
+    bool reporting_ = true;
+    std::deque<std::string> stack_;
+    std::vector<std::string> ancestors_;
+    std::string nearest_;
+};
+
+}  // namespace
+
+CReviewContentContainer::CReviewContentContainer(const string& databaseName)
+    : d(boost::make_shared<CReviewContentContainerPrivate>())
+{
+    d->databaseName = databaseName;
+}
+
+CReviewContentContainer::~CReviewContentContainer() = default;
+
+CKoError CReviewContentContainer::SetConfigurationBag(const boost::shared_ptr<CBag>& bag)
+{
+    d->configurationBag = bag;
+    return CKoError::Success();
+}
+
+CKoError CReviewContentContainer::CheckAncestors(const CReviewContentContainerAncestorCallbackPtr& callback)
+{
+    std::optional<RMDebugFunction> trace;
+    if (FXGetTraceLevel() >= 0)
+        trace.emplace(g_ptrLogWriter, 2, __PRETTY_FUNCTION__, __LINE__, 0, 0, 0xFFFFFFFF);
+
+    d->ReadConfiguration();
+    if (d->databaseName.empty())
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "Database not specified");
+
+    // Read-only: a review never changes the container, and never creates a
+    // file for a name that does not exist.
+    const CContentContainerDatabasePtr database =
+        FX::make_shared_nothrow<CContentContainerDatabase>(d->databaseName, true);
+    if (!database)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
+
+    FX::CSQLite3QueryPtr query;
+    CKoError error = database->QueryFolders(query);
+    if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
+        return OpenFailureOr(*database, error).Push(FX_LOCATION);
+    const int folderNameField = query->FieldIndex("FolderName");
+
+    CAncestorWalk walk(callback, d->abortCheckPeriod);
+    for (; !query->Eof(); query->NextRow()) {
+        if (walk.AbortRequested())
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
+        const std::string folderName = query->GetStringField(folderNameField, "");
+        error = walk.ReportMissingAncestors(folderName);
+        if (error.IsError())
+            return error.Push(FX_LOCATION);
+        walk.Record(folderName);
+    }
+    return CKoError::Success();
+}
+
+CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentContainerAncestorCallbackPtr& callback)
+{
+    std::optional<RMDebugFunction> trace;
+    if (FXGetTraceLevel() >= 0)
+        trace.emplace(g_ptrLogWriter, 2, __PRETTY_FUNCTION__, __LINE__, 0, 0, 0xFFFFFFFF);
+
+    d->ReadConfiguration();
+    if (d->databaseName.empty())
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "Database not specified");
+
+    const CContentContainerDatabasePtr database =
+        FX::make_shared_nothrow<CContentContainerDatabase>(d->databaseName, true);
+    if (!database)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
+
+    FX::CSQLite3QueryPtr query;
+    CKoError error = database->Query(kCollectQuery, query);
+    if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
+        return OpenFailureOr(*database, error).Push(FX_LOCATION);
+    const int folderNameField = query->FieldIndex("FolderName");
+    const int folderIdField = query->FieldIndex("FolderId");
+    const int folderMetadataField = query->FieldIndex("FolderMetadata");
+
+    CAncestorWalk walk(callback, d->abortCheckPeriod);
+    for (; !query->Eof(); query->NextRow()) {
+        if (walk.AbortRequested())
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
+        const int64_t folderId = query->GetInt64Field(folderIdField, 0);
+        const std::string folderName = query->GetStringField(folderNameField, "");
+        const std::string folderMetadata = query->GetStringField(folderMetadataField, "");
+
+        error = walk.ReportMissingAncestors(folderName);
+        if (error.IsError())
+            return error.Push(FX_LOCATION);
+        if (FXString::FindStringPos(folderMetadata, kCollectMark, true) == -1) {
+            error = walk.Report(folderName, folderId, folderMetadata);
+            if (error.IsError())
+                return error.Push(FX_LOCATION);
+        }
+        walk.Record(folderName);
+    }
+    return CKoError::Success();
+}
+
+}  // namespace CX
