@@ -118,9 +118,11 @@ void WriteContainer(const std::string& file, long files, long folders, bool curr
             if ((k % 100 == 0 && current) || (k % 100 == 1 && !current))
                 continue;
             std::snprintf(name, sizeof name, "IMG_%08ld.jpg", k);
-            const int length = std::snprintf(metadata, sizeof metadata,
-                                             "Type=\"file\" Size=\"%ld\" MTime=\"2026-12-%02ldT10:00:00Z\" Mode=\"0644\"",
-                                             k * 37 % 1000003, current && k % 100 == 2 ? 8L : 7L);
+            const long day = current && k % 100 == 2 ? 8 : 7;
+            const int length =
+                std::snprintf(metadata, sizeof metadata,
+                              "Type=\"file\" Size=\"%ld\" MTime=\"2026-12-%02ldT10:00:00Z\" Mode=\"0644\"",
+                              k * 37 % 1000003, day);
             sqlite3_bind_int64(fileRow, 1, f + 1);
             sqlite3_bind_text(fileRow, 2, name, -1, SQLITE_STATIC);
             sqlite3_bind_text(fileRow, 3, metadata, length, SQLITE_STATIC);

@@ -91,9 +91,9 @@ public:
             if (stepCounter_ % data_.abortCheckPeriod == 0 && host_.IsAborted())
                 return FXErrorUtil::ErrorWin32(Here(__LINE__), KO_ERROR_OPERATION_ABORTED);
 
-            // Only two rows in hand are ever compared: a cursor at its end holds
-            // its last row, which must not take part (it would also make a
-            // stored non-positive id meaningless as a "no row yet" mark).
+            // Names are ordered only while both listings have a row in hand; the
+            // end of a listing decides the rest. Folder ids say nothing here: a
+            // stored id may well be 0 or negative.
             const int order =
                 !cursor1.AtEnd() && !cursor2.AtEnd() ? db2_->CompareFolderName(cursor1.name, cursor2.name) : 0;
             CKoError error;

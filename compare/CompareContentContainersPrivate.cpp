@@ -105,26 +105,25 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
         const int order = FXString::CompareFSCase(cursor1.name, cursor2.name);
         if ((order < 0 && !cursor1.AtEnd()) || cursor2.AtEnd()) {
             if (forms & kFileInIndex1) {
-                error = handle(host.OnFileInIndex1(FilePath(folderName, cursor1.name, filePath), folderName, cursor1.name,
-                                                   cursor1.Metadata()),
-                               kFileInIndex1);
+                const string& path = FilePath(folderName, cursor1.name, filePath);
+                error = handle(host.OnFileInIndex1(path, folderName, cursor1.name, cursor1.Metadata()), kFileInIndex1);
                 if (error.IsError())
                     return error.Push(FX_LOCATION);
             }
             cursor1.Advance();
         } else if ((order > 0 && !cursor2.AtEnd()) || cursor1.AtEnd()) {
             if (forms & kFileInIndex2) {
-                error = handle(host.OnFileInIndex2(FilePath(folderName, cursor2.name, filePath), folderName, cursor2.name,
-                                                   cursor2.Metadata()),
-                               kFileInIndex2);
+                const string& path = FilePath(folderName, cursor2.name, filePath);
+                error = handle(host.OnFileInIndex2(path, folderName, cursor2.name, cursor2.Metadata()), kFileInIndex2);
                 if (error.IsError())
                     return error.Push(FX_LOCATION);
             }
             cursor2.Advance();
         } else {
             if (forms & kFileInBoth) {
-                error = handle(host.OnFileInBothIndexes(FilePath(folderName, cursor1.name, filePath), folderName, cursor1.name,
-                                                        cursor1.Metadata(), cursor2.Metadata()),
+                const string& path = FilePath(folderName, cursor1.name, filePath);
+                error = handle(host.OnFileInBothIndexes(path, folderName, cursor1.name, cursor1.Metadata(),
+                                                        cursor2.Metadata()),
                                kFileInBoth);
                 if (error.IsError())
                     return error.Push(FX_LOCATION);

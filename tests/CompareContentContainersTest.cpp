@@ -72,7 +72,8 @@ public:
     }
     CKoError OnFileInIndex1(const string& p, const string& n, const string& f, const string& m) override
     {
-        return Event(File1, "file1 " + Path(p, n, f) + " {" + m + "}", [&] { return Base::OnFileInIndex1(p, n, f, m); });
+        return Event(File1, "file1 " + Path(p, n, f) + " {" + m + "}",
+                     [&] { return Base::OnFileInIndex1(p, n, f, m); });
     }
     CKoError OnFolderInIndex2(const string& n, const string& m) override
     {
@@ -85,7 +86,8 @@ public:
     }
     CKoError OnFileInIndex2(const string& p, const string& n, const string& f, const string& m) override
     {
-        return Event(File2, "file2 " + Path(p, n, f) + " {" + m + "}", [&] { return Base::OnFileInIndex2(p, n, f, m); });
+        return Event(File2, "file2 " + Path(p, n, f) + " {" + m + "}",
+                     [&] { return Base::OnFileInIndex2(p, n, f, m); });
     }
     CKoError OnFolderInBothIndexes(const string& n, const string& m1, const string& m2) override
     {
@@ -353,7 +355,8 @@ TEST_F(CompareContentContainersTest, AbortStopsAtOnceInEitherWalk)
     EXPECT_TRUE(FXErrorUtil::IsWin32(error, 995));
     EXPECT_EQ(Functions(error),
               (std::vector<std::string>{fileWalk, walk + "FolderName=[/b/], PrevFolderId=[2], CurrFolderId=[2]"}));
-    EXPECT_EQ(host->events, (Events{"folder= /a/ {} {}", "file= /a/|1 {} {}", "folder= /b/ {} {}", "file= /b/|1 {} {}"}));
+    EXPECT_EQ(host->events,
+              (Events{"folder= /a/ {} {}", "file= /a/|1 {} {}", "folder= /b/ {} {}", "file= /b/|1 {} {}"}));
 }
 
 // ---------------------------------------------------------------- errors
