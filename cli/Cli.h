@@ -1,0 +1,99 @@
+// The cx tool's commands and the helpers they share.
+#pragma once
+
+#include "KoError.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace cxcli {
+
+// Exit statuses, as diff(1): 0 nothing to report, 1 something reported,
+// 2 trouble; 130 after Ctrl-C.
+enum Exit { kClean = 0, kReported = 1, kTrouble = 2, kInterrupted = 130 };
+
+// ---- output (Output.cpp)
+
+// A text that stays on one line: backslash, control bytes and DEL become C
+// escapes (\\, \n, \t, \r, \xHH); every other byte is kept as it is.
+std::string EscapeLine(const std::string& text);
+// A JSON string literal; invalid UTF-8 becomes U+FFFD.
+std::string JsonString(const std::string& text);
+// A value inside a metadata attribute ("..."): quotes and backslashes escaped.
+std::string EscapeAttribute(const std::string& text);
+
+// Prints "cx: <subject>: <cause>" on standard error and returns kTrouble.
+int Fail(const std::string& subject, const std::string& cause);
+// A short cause for an error from the library.
+std::string Cause(const CKoError& error);
+// Checks that `path` names a container that can be read; on failure prints
+// the reason and returns false.
+bool CheckContainer(const std::string& path);
+
+// Keeps the report on the original standard output while the library runs:
+// file descriptor 1 goes to standard error when that is a terminal (the
+// library's progress marks then show there) and to /dev/null otherwise.
+class ReportStream {
+public:
+    ReportStream();
+    ~ReportStream();
+    ReportStream(const ReportStream&) = delete;
+    ReportStream& operator=(const ReportStream&) = delete;
+    FILE* Out() const { return out_; }
+
+private:
+    int saved_ = -1;
+    FILE* out_ = stdout;
+};
+
+// A live progress line on standard error, only when it is a terminal.
+class Progress {
+public:
+    explicit Progress(const char* what);
+    ~Progress();
+    void Update(unsigned long long count, const std::string& current);
+
+private:
+    const char* what_;
+    bool enabled_;
+    double start_;
+    double last_ = 0;
+};
+
+// Set by Ctrl-C; a second Ctrl-C ends the process at once.
+extern std::atomic<bool> g_interrupted;
+void InstallInterruptHandler();
+
+// ---- commands
+
+struct IndexOptions {
+    std::string directory;
+    std::string container;
+    std::string commandLine;
+    bool update = false;
+    bool oneFileSystem = false;
+    bool checksum = false;
+    std::vector<std::string> excludes;
+    std::vector<std::string> collects;
+};
+int RunIndex(const IndexOptions& options);
+
+struct DiffOptions {
+    std::string oldContainer;
+    std::string newContainer;
+    bool json = false;
+    bool stat = false;
+    bool recurseDeleted = true;
+    long checkPeriod = 0;  // steps between progress marks and abort checks; 0 keeps the library's
+};
+int RunDiff(const DiffOptions& options);
+
+int RunReview(const std::string& container, bool collect);
+int RunFind(const std::string& container, const std::string& path);
+int RunList(const std::string& container, const std::string& folder, bool longFormat);
+int RunDups(bool ignoreCase, unsigned threads);
+int RunInfo(const std::string& container);
+
+}  // namespace cxcli

@@ -1,0 +1,222 @@
+#include "Cli.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace cxcli {
+
+std::atomic<bool> g_interrupted{false};
+
+namespace {
+double Now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+extern "C" void OnInterrupt(int)
+{
+    g_interrupted.store(true);
+    signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the process
+}
+
+// The length of the valid UTF-8 sequence at text[i], or 0.
+size_t Utf8Length(const std::string& text, size_t i)
+{
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t length = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (length == 0 || i + length > text.size() || (length == 2 && c < 0xC2) || (length == 4 && c > 0xF4))
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    if (length == 3) {
+        const auto c1 = static_cast<unsigned char>(text[i + 1]);
+        if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 >= 0xA0))
+            return 0;  // overlong or a surrogate
+    }
+    if (length == 4) {
+        const auto c1 = static_cast<unsigned char>(text[i + 1]);
+        if ((c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 >= 0x90))
+            return 0;
+    }
+    return length;
+}
+}  // namespace
+
+void InstallInterruptHandler() { signal(SIGINT, &OnInterrupt); }
+
+std::string EscapeLine(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02X", c);
+                out += hex;
+            } else {
+                out += ch;
+            }
+        }
+    }
+    return out;
+}
+
+std::string JsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+            ++i;
+        } else if (const size_t length = Utf8Length(text, i)) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out += "\xEF\xBF\xBD";  // U+FFFD for a byte that is no UTF-8
+            ++i;
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string EscapeAttribute(const std::string& text)
+{
+    // EscapeLine doubles backslashes and escapes control bytes; quotes remain.
+    std::string out;
+    for (const char ch : EscapeLine(text)) {
+        if (ch == '"')
+            out += '\\';
+        out += ch;
+    }
+    return out;
+}
+
+int Fail(const std::string& subject, const std::string& cause)
+{
+    std::fprintf(stderr, "cx: %s: %s\n", EscapeLine(subject).c_str(), cause.c_str());
+    return kTrouble;
+}
+
+std::string Cause(const CKoError& error)
+{
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_FILE_NOT_FOUND))
+        return "no such file";
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_BAD_FORMAT))
+        return "not a content container (another program's database)";
+    if (FXErrorUtil::IsSQLite(error, 26))  // SQLITE_NOTADB
+        return "not a content container (not an SQLite database)";
+    if (FXErrorUtil::IsSQLite(error, 11))  // SQLITE_CORRUPT
+        return "the container is damaged (database disk image is malformed)";
+    if (FXErrorUtil::IsSQLite(error, 14))  // SQLITE_CANTOPEN
+        return "cannot open the file";
+    if (FXErrorUtil::IsSQLite(error, 8))  // SQLITE_READONLY
+        return "the container is read-only";
+    if (FXErrorUtil::IsSQLite(error, 13))  // SQLITE_FULL
+        return "the disk is full";
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
+        return "interrupted";
+    for (const auto& entry : error.Entries())
+        if (!entry.message.empty())
+            return entry.message;
+    return error.AsString();
+}
+
+bool CheckContainer(const std::string& path)
+{
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        Fail(path, errno == ENOENT ? "no such file" : std::strerror(errno));
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        Fail(path, "is a directory, not a container");
+        return false;
+    }
+    if (access(path.c_str(), R_OK) != 0) {
+        Fail(path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+ReportStream::ReportStream()
+{
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    if (saved_ < 0)
+        return;
+    const int target = isatty(STDERR_FILENO) ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (target < 0 || dup2(target, STDOUT_FILENO) < 0) {
+        if (target >= 0)
+            close(target);
+        close(saved_);
+        saved_ = -1;
+        return;
+    }
+    close(target);
+    out_ = fdopen(saved_, "w");
+    if (out_ == nullptr) {
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+        saved_ = -1;
+        out_ = stdout;
+    }
+}
+
+ReportStream::~ReportStream()
+{
+    std::fflush(stdout);
+    if (saved_ >= 0) {
+        std::fflush(out_);
+        dup2(saved_, STDOUT_FILENO);
+        std::fclose(out_);  // closes saved_
+    }
+}
+
+Progress::Progress(const char* what) : what_(what), enabled_(isatty(STDERR_FILENO) != 0), start_(Now()) {}
+
+Progress::~Progress()
+{
+    if (enabled_ && last_ != 0)
+        std::fprintf(stderr, "\r\033[K");
+}
+
+void Progress::Update(unsigned long long count, const std::string& current)
+{
+    if (!enabled_)
+        return;
+    const double now = Now();
+    if (now - last_ < 0.2)
+        return;
+    last_ = now;
+    const double rate = now > start_ ? static_cast<double>(count) / (now - start_) : 0;
+    std::string shown = EscapeLine(current);
+    if (shown.size() > 60)
+        shown = "..." + shown.substr(shown.size() - 57);
+    std::fprintf(stderr, "\r\033[K%s %llu (%.0f/s) %s", what_, count, rate, shown.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace cxcli

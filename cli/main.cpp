@@ -1,0 +1,105 @@
+// cx: snapshot a directory tree into a content container, compare two
+// snapshots, review one, and look things up.
+#include "Cli.h"
+
+#include "LogWriter.h"
+
+#include <CLI/CLI.hpp>
+
+#include <unistd.h>
+
+namespace {
+std::string CommandLine(int argc, char** argv)
+{
+    std::string line;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0)
+            line += ' ';
+        line += argv[i];
+    }
+    return line;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"cx: snapshots of file trees in content containers, their differences and reviews", "cx"};
+    app.set_version_flag("--version", std::string("cx ") + CX_VERSION);
+    app.require_subcommand(1);
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose, "Show the library's own failure log lines");
+
+    cxcli::IndexOptions index;
+    auto* indexCommand = app.add_subcommand("index", "Snapshot the tree under DIR into a new container");
+    indexCommand->add_option("DIR", index.directory, "Directory to snapshot")->required();
+    indexCommand->add_option("CONTAINER", index.container, "Container file to write")->required();
+    indexCommand->add_flag("--update", index.update, "Add to an existing container instead of replacing it");
+    indexCommand->add_flag("--one-file-system", index.oneFileSystem, "Stay on the file system of DIR");
+    indexCommand->add_flag("--checksum", index.checksum, "Record an XXH128 digest of each regular file");
+    indexCommand->add_option("--exclude", index.excludes, "Skip paths matching GLOB (repeatable)");
+    indexCommand->add_option("--collect", index.collects, "Mark files matching GLOB with Collect=\"true\"");
+
+    cxcli::DiffOptions diff;
+    bool noRecurse = false;
+    auto* diffCommand = app.add_subcommand("diff", "Show what changed from OLD to NEW (A added, D deleted, M modified)");
+    diffCommand->add_option("OLD", diff.oldContainer, "Previous snapshot")->required();
+    diffCommand->add_option("NEW", diff.newContainer, "Current snapshot")->required();
+    diffCommand->add_flag("--json", diff.json, "One JSON object per line");
+    diffCommand->add_flag("--stat", diff.stat, "Only the counts");
+    diffCommand->add_flag("--no-recurse-deleted", noRecurse, "Report a deleted folder, not what was below it");
+    diffCommand->add_option("--check-period", diff.checkPeriod, "Steps between interruption checks")->group("");
+
+    std::string container;
+    bool collect = false;
+    auto* reviewCommand = app.add_subcommand("review", "List folders missing from a container");
+    reviewCommand->add_option("CONTAINER", container, "Container file")->required();
+    reviewCommand->add_flag("--collect", collect, "Review the ancestors of files marked Collect=\"true\"");
+
+    std::string path;
+    auto* findCommand = app.add_subcommand("find", "Look a file or folder up by its full path");
+    findCommand->add_option("CONTAINER", container, "Container file")->required();
+    findCommand->add_option("PATH", path, "Full path")->required();
+
+    std::string folder;
+    bool longFormat = false;
+    auto* listCommand = app.add_subcommand("ls", "List the folders, or the files of one folder");
+    listCommand->add_option("CONTAINER", container, "Container file")->required();
+    listCommand->add_option("FOLDER", folder, "Folder whose files to list");
+    listCommand->add_flag("-l,--long", longFormat, "Add ids and metadata");
+
+    bool ignoreCase = false;
+    unsigned threads = 1;
+    auto* dupsCommand = app.add_subcommand("dups", "Print each name on standard input that was seen before");
+    dupsCommand->add_flag("--ignore-case", ignoreCase, "Names that differ only in ASCII case are the same");
+    dupsCommand->add_option("-j,--jobs", threads, "Threads checking names")->check(CLI::Range(1u, 64u));
+
+    auto* infoCommand = app.add_subcommand("info", "Origin, state and counts of a container");
+    infoCommand->add_option("CONTAINER", container, "Container file")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        const int status = app.exit(error);
+        return status == 0 ? 0 : cxcli::kTrouble;
+    }
+
+    g_ptrLogWriter->SetTraceLevel(verbose ? 0 : -2);
+    cxcli::InstallInterruptHandler();
+    if (*indexCommand) {
+        index.commandLine = CommandLine(argc, argv);
+        return cxcli::RunIndex(index);
+    }
+    if (*diffCommand) {
+        diff.recurseDeleted = !noRecurse;
+        return cxcli::RunDiff(diff);
+    }
+    if (*reviewCommand)
+        return cxcli::RunReview(container, collect);
+    if (*findCommand)
+        return cxcli::RunFind(container, path);
+    if (*listCommand)
+        return cxcli::RunList(container, folder, longFormat);
+    if (*dupsCommand)
+        return cxcli::RunDups(ignoreCase, threads);
+    return cxcli::RunInfo(container);
+}

@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# End-to-end test of the cx tool: snapshot a generated tree, change it,
+# snapshot again, and check diff, review, find, ls, info and dups, their exact
+# output and exit statuses, and the refusals of missing and foreign files.
+set -uo pipefail
+
+CX=$1
+EXTENSION=${2:-}
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+failures=0
+checks=0
+
+check() {  # check NAME EXPECTED ACTUAL
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    failures=$((failures + 1))
+    printf 'FAIL %s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$2" "$3"
+  fi
+}
+
+run() {  # run OUTFILE ARGS...: runs cx, stdout to OUTFILE, echoes the status
+  local out=$1
+  shift
+  "$CX" "$@" >"$out" 2>"$WORK/stderr"
+  echo $?
+}
+
+T="$WORK/tree"
+mkdir -p "$T/a/b" "$T/c" "$T/odd"
+echo one >"$T/a/x.txt"
+echo two >"$T/a/b/y.txt"
+echo three >"$T/c/z"
+ln -s a/x.txt "$T/link"
+printf 'p' >"$T/odd/per%cent%%s"
+printf 'q' >"$T/odd/new
+line"
+
+check "index exit" 0 "$(run "$WORK/out" index "$T" "$WORK/s1.cx")"
+check "index keeps stdout clean" "" "$(cat "$WORK/out")"
+check "identical diff exit" 0 "$(run "$WORK/out" diff "$WORK/s1.cx" "$WORK/s1.cx")"
+check "identical diff output" "" "$(cat "$WORK/out")"
+
+# Change the tree: add, modify, remove a file, remove a folder with its file.
+sleep 0.01
+echo added >"$T/a/new.txt"
+echo "one, longer" >"$T/a/x.txt"
+rm "$T/c/z"
+rm -r "$T/a/b"
+check "second index exit" 0 "$(run "$WORK/out" index "$T" "$WORK/s2.cx")"
+
+check "diff exit" 1 "$(run "$WORK/diff.txt" diff "$WORK/s1.cx" "$WORK/s2.cx")"
+check "diff output" "M $T/a/
+A $T/a/new.txt
+M $T/a/x.txt
+D $T/a/b/
+D $T/a/b/y.txt
+M $T/c/
+D $T/c/z" "$(cat "$WORK/diff.txt")"
+
+check "no-recurse diff" "M $T/a/
+A $T/a/new.txt
+M $T/a/x.txt
+D $T/a/b/
+M $T/c/
+D $T/c/z" "$("$CX" diff --no-recurse-deleted "$WORK/s1.cx" "$WORK/s2.cx")"
+
+check "stat" "added     0 folders, 1 files
+deleted   1 folders, 2 files
+modified  2 folders, 1 files" "$("$CX" diff --stat "$WORK/s1.cx" "$WORK/s2.cx")"
+
+# Progress marks of the comparison never reach the report.
+"$CX" diff --check-period 1 "$WORK/s1.cx" "$WORK/s2.cx" >"$WORK/marks.txt" 2>/dev/null
+check "report holds only report lines" "$(cat "$WORK/diff.txt")" "$(cat "$WORK/marks.txt")"
+
+"$CX" diff --json "$WORK/s1.cx" "$WORK/s2.cx" >"$WORK/diff.json"
+check "json line count" 7 "$(wc -l <"$WORK/diff.json" | tr -d ' ')"
+if command -v python3 >/dev/null; then
+  check "json is valid" ok "$(python3 -c '
+import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+assert rows[1] == {"path": sys.argv[2] + "/a/new.txt", "kind": "file", "change": "added", "old": None,
+                   "new": rows[1]["new"]}, rows[1]
+assert rows[3]["kind"] == "folder" and rows[3]["change"] == "deleted"
+print("ok")' "$WORK/diff.json" "$T")"
+fi
+
+# Hostile names stay one entry per line.
+check "escaped names" "odd/new\\nline
+odd/per%cent%%s" "$("$CX" ls "$WORK/s2.cx" "$T/odd/" | sed 's/^/odd\//')"
+
+check "review clean exit" 0 "$(run "$WORK/out" review "$WORK/s2.cx")"
+check "review clean output" "" "$(cat "$WORK/out")"
+
+check "find exit" 0 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/a/x.txt")"
+check "find metadata" 1 "$(grep -c '^metadata	Type="file" Size="12" ' "$WORK/out")"
+check "find link" 1 "$("$CX" find "$WORK/s2.cx" "$T/link" | grep -c 'Target=\\"a/x.txt\\"\|Target="a/x.txt"')"
+check "find folder" 0 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/a/")"
+check "find missing exit" 1 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/nope")"
+check "find missing message" "cx: $T/nope: not found" "$(cat "$WORK/stderr")"
+
+check "info" "origin	$T
+state	complete
+files	5" "$("$CX" info "$WORK/s2.cx" | grep -E '^(origin|state|files)	')"
+
+check "dups" "a" "$(printf 'a\nb\na\nA\n' | "$CX" dups)"
+check "dups ignoring case" "A
+a" "$(printf 'a\nb\na\nA\n' | "$CX" dups --ignore-case -j 2 | LC_ALL=C sort)"
+
+# Collect marks and their review.
+"$CX" index --collect 'y*' "$T" "$WORK/s3.cx" 2>/dev/null
+mkdir -p "$T/k/l"
+echo y >"$T/k/l/y1"
+"$CX" index --collect 'y*' --exclude 'c' "$T" "$WORK/s3.cx" 2>/dev/null
+check "exclude" "" "$("$CX" ls "$WORK/s3.cx" | grep "/c/")"
+check "collect review" "$T/k/l/	" "$("$CX" review --collect "$WORK/s3.cx" | grep -F "$T/k/l/" | cut -f1 | tr '\n' '\t')"
+
+# Missing, foreign and damaged containers: exit 2 and one clear line.
+check "missing container" 2 "$(run "$WORK/out" diff "$WORK/none.cx" "$WORK/s2.cx")"
+check "missing message" "cx: $WORK/none.cx: no such file" "$(cat "$WORK/stderr")"
+check "missing new side is not created" "no" "$([ -e "$WORK/none.cx" ] && echo yes || echo no)"
+head -c 8192 /dev/urandom >"$WORK/noise.cx"
+check "noise container" 2 "$(run "$WORK/out" review "$WORK/noise.cx")"
+check "noise message" 1 "$(grep -c 'not a content container' "$WORK/stderr")"
+check "directory container" 2 "$(run "$WORK/out" info "$WORK")"
+check "unreadable tree" 2 "$(run "$WORK/out" index "$WORK/no-such-dir" "$WORK/s4.cx")"
+
+if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
+  cp "$WORK/s2.cx" "$WORK/s5.cx"
+  check "stock shell integrity" ok "$(sqlite3 "$WORK/s5.cx" -cmd ".load ${EXTENSION%.so}" 'PRAGMA integrity_check;')"
+  sqlite3 "$WORK/s5.cx" -cmd ".load ${EXTENSION%.so}" "DELETE FROM Folders WHERE FolderName='$T/';"
+  check "review finds the removed folder" "$T/" "$("$CX" review "$WORK/s5.cx")"
+  check "review exit" 1 "$(run "$WORK/out" review "$WORK/s5.cx")"
+fi
+
+echo "$((checks - failures)) passed, $failures failed"
+[ "$failures" -eq 0 ]
