@@ -405,6 +405,24 @@ CKoError CContentContainerDatabase::QueryFolderId(const string& folderName, int6
 // ---------------------------------------------------------------- folder writes
 
 namespace {
+// Runs one of the two metadata updates ("... SET Metadata=?2 WHERE ...Id=?1;").
+CKoError SetMetadata(const FX::CSQLite3StatementPtr& statement, int64_t id, const std::string& metadata, int& changed,
+                     const FXCodeLocation& location)
+{
+    changed = 0;
+    if (!statement)
+        return NotPrepared(location);
+    ResetOnExit reset(statement);
+    try {
+        statement->Bind(1, static_cast<long long>(id));
+        statement->BindNoCopy(2, metadata);  // outlives the run and the reset
+        changed = statement->ExecDML();
+    } catch (const FX::CSQLite3Exception& exception) {
+        return FX::ErrorFromException(location, exception).Push(location);
+    }
+    return CKoError::Success();
+}
+
 // Binds name (in folder name form), metadata and time, and inserts one row.
 CKoError InsertFolderRow(FX::CDatabaseBase& database, const FX::CSQLite3StatementPtr& statement,
                          const std::string& folderName, const std::string& metadata, CTimeStamp time,
@@ -458,19 +476,10 @@ CKoError CContentContainerDatabase::QueryOrInsertFolder(const string& folderName
 
 CKoError CContentContainerDatabase::UpdateFolderMetadata(int64_t folderId, const string& metadata)
 {
-    if (!d->UpdateFolderMetadataStatement)
-        return NotPrepared(FX_LOCATION);
     int changed = 0;
-    {
-        ResetOnExit reset(d->UpdateFolderMetadataStatement);
-        try {
-            d->UpdateFolderMetadataStatement->Bind(1, static_cast<long long>(folderId));
-            d->UpdateFolderMetadataStatement->Bind(2, metadata);
-            changed = d->UpdateFolderMetadataStatement->ExecDML();
-        } catch (const FX::CSQLite3Exception& exception) {
-            return FX::ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION);
-        }
-    }
+    CKoError error = SetMetadata(d->UpdateFolderMetadataStatement, folderId, metadata, changed, FX_LOCATION);
+    if (error.IsError())
+        return error;
     // Keep the cache and the memo true to the row.
     if (changed > 0 && folderId != -1) {
         auto_lock cacheLock(&d->folderCacheLock, true);
@@ -568,17 +577,8 @@ CKoError CContentContainerDatabase::InsertOrUpdateFile(int64_t folderId, const s
 
 CKoError CContentContainerDatabase::UpdateFileMetadata(int64_t fileId, const string& metadata)
 {
-    if (!d->UpdateFileMetadataStatement)
-        return NotPrepared(FX_LOCATION);
-    ResetOnExit reset(d->UpdateFileMetadataStatement);
-    try {
-        d->UpdateFileMetadataStatement->Bind(1, static_cast<long long>(fileId));
-        d->UpdateFileMetadataStatement->Bind(2, metadata);
-        d->UpdateFileMetadataStatement->ExecDML();
-    } catch (const FX::CSQLite3Exception& exception) {
-        return FX::ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION);
-    }
-    return CKoError::Success();
+    int changed = 0;
+    return SetMetadata(d->UpdateFileMetadataStatement, fileId, metadata, changed, FX_LOCATION);
 }
 
 CKoError CContentContainerDatabase::QueueInsertOrUpdateFile(int64_t folderId, const string& fileName,
