@@ -6,6 +6,7 @@
 // the fault is gone the file must pass the integrity check, hold every file
 // whose flush was confirmed, and hold whole batches only.
 #include "ContainerFiles.h"
+#include "CompareContentContainers.h"
 #include "ContainerTestAccess.h"
 #include "FaultVfs.h"
 #include "ReviewContentContainer.h"
@@ -36,11 +37,19 @@ struct FaultCase {
     int evenCode;
     int CodeAt(int64_t n) const { return n % 2 == 0 && evenCode != 0 ? evenCode : code; }
 };
-const FaultCase kFaultCases[] = {
+const std::vector<FaultCase> kFaultCases = {
     {FaultVfs::Write, SQLITE_IOERR_WRITE, SQLITE_FULL},
     {FaultVfs::Sync, SQLITE_IOERR_FSYNC, 0},
     {FaultVfs::Truncate, SQLITE_IOERR_TRUNCATE, 0},
     {FaultVfs::Open, SQLITE_CANTOPEN, SQLITE_IOERR},
+};
+// For the walks that only read: their opens and reads fail as well.
+const std::vector<FaultCase> kReadingFaultCases = {
+    {FaultVfs::Write, SQLITE_IOERR_WRITE, SQLITE_FULL},
+    {FaultVfs::Open, SQLITE_CANTOPEN, SQLITE_IOERR},
+    // Not SQLITE_IOERR_SHORT_READ: that one tells SQLite the file ends there,
+    // and it then reads the rest of the page as zeros, by design.
+    {FaultVfs::Read, SQLITE_IOERR_READ, 0},
 };
 
 // The N values tried for an operation count: all of them under
@@ -70,6 +79,38 @@ public:
     std::vector<std::tuple<std::string, int64_t, std::string>> events;
 };
 
+// Records every event of a comparison as one line.
+class RecordingCompareCallback : public CX::CCompareContentContainersCallback {
+public:
+    CKoError OnFolderInIndex1(const string& folderName, const string&) override { return Add("1 " + folderName); }
+    CKoError OnFolderInIndex2(const string& folderName, const string&) override { return Add("2 " + folderName); }
+    CKoError OnFolderInBothIndexes(const string& folderName, const string&, const string&) override
+    {
+        return Add("= " + folderName);
+    }
+    CKoError OnFileInIndex1(const string& path, const string&, const string&, const string&) override
+    {
+        return Add("1 " + path);
+    }
+    CKoError OnFileInIndex2(const string& path, const string&, const string&, const string&) override
+    {
+        return Add("2 " + path);
+    }
+    CKoError OnFileInBothIndexes(const string& path, const string&, const string&, const string& metadata1,
+                                 const string& metadata2) override
+    {
+        return Add((metadata1 == metadata2 ? "= " : "~ ") + path);
+    }
+    std::vector<std::string> events;
+
+private:
+    CKoError Add(std::string event)
+    {
+        events.push_back(std::move(event));
+        return CKoError::Success();
+    }
+};
+
 class FaultInjectionTest : public ::testing::Test {
 protected:
     void SetUp() override { file = dir.File("c.cx"); }
@@ -91,9 +132,10 @@ protected:
     // once and from N on. `setup` prepares the files before each run, without
     // faults; `body` gets the run's description and disarms the shim itself
     // before it looks at the outcome.
-    void ForEachFault(const std::function<void()>& setup, const std::function<void(const std::string&)>& body)
+    void ForEachFault(const std::function<void()>& setup, const std::function<void(const std::string&)>& body,
+                      const std::vector<FaultCase>& cases = kFaultCases)
     {
-        for (const FaultCase& fault : kFaultCases) {
+        for (const FaultCase& fault : cases) {
             setup();
             vfs.Count(fault.kind);
             body("clean run");
@@ -179,7 +221,8 @@ TEST_F(FaultInjectionTest, IndexingThroughTheFileQueueAndClose)
                          }
                          for (int i = 0; !error.IsError() && i < kFiles; ++i) {
                              pending.push_back("/f/" + std::to_string(i));
-                             CKoError queued = database->QueueInsertOrUpdateFile(folderId, std::to_string(i), "m", T(i));
+                             CKoError queued =
+                                 database->QueueInsertOrUpdateFile(folderId, std::to_string(i), "m", T(i));
                              if (!queued.IsError()) {
                                  if (database->GetQueuedFileCount() == 0) {
                                      confirmed.insert(pending.begin(), pending.end());
@@ -357,10 +400,13 @@ TEST_F(FaultInjectionTest, ReviewsReportAllOrFailWithSQLitesCode)
             first = false;
             RemoveContainerFiles(file);
             CX::CContentContainerDatabase database(file, false);
-            int64_t id = -1;
-            for (const char* folder : {"/a/b/", "/a/b/c/d/", "/x/y/z/"}) {
+            // Enough rows for the walks to read page after page as they go.
+            FX::CDatabaseTransaction transaction(&database, 0);
+            for (int i = 0; i < 1500; ++i) {
+                int64_t id = -1;
+                const std::string folder = "/a/" + std::to_string(i) + (i % 2 ? "/b/c/" : "/b/");
                 ASSERT_FALSE(database.InsertFolder(folder, "", T(1), id).IsError());
-                ASSERT_FALSE(database.InsertOrUpdateFile(id, "f", "Collect=\"true\"", T(1), id).IsError());
+                ASSERT_FALSE(database.InsertOrUpdateFile(id, "f", i % 3 ? "" : "Collect=\"true\"", T(1), id).IsError());
             }
         },
         [&](const std::string& where) {
@@ -377,7 +423,7 @@ TEST_F(FaultInjectionTest, ReviewsReportAllOrFailWithSQLitesCode)
                 } else if (error.IsError()) {
                     ExpectSQLiteError(error, where);
                 } else {
-                    EXPECT_EQ(callback->events, expected[walk]) << where;
+                    EXPECT_EQ(callback->events, expected[walk]) << where << ", walk " << walk;
                 }
             }
             vfs.Disarm();
@@ -385,7 +431,66 @@ TEST_F(FaultInjectionTest, ReviewsReportAllOrFailWithSQLitesCode)
             // A read-only connection may leave an empty log beside the file;
             // nothing is written to it.
             ASSERT_EQ(ReadFileBytes(file + "-wal"), "") << where;
-        });
+        },
+        kReadingFaultCases);
+}
+
+}  // namespace
+
+namespace {
+
+// A comparison of two containers that differ here and there: it reports every
+// event or fails with SQLite's code, and leaves both files as they were.
+TEST_F(FaultInjectionTest, ComparisonReportsAllOrFailsWithSQLitesCode)
+{
+    const std::string previous = dir.File("previous.cx");
+    std::vector<std::string> expected;
+    std::string bytes[2];
+    bool first = true;
+    ForEachFault(
+        [&] {
+            if (!first)
+                return;
+            first = false;
+            for (const std::string& name : {previous, file}) {
+                CX::CContentContainerDatabase database(name, false);
+                FX::CDatabaseTransaction transaction(&database, 0);
+                for (int i = 0; i < 300; ++i) {
+                    if (name == file ? i % 7 == 0 : i % 11 == 0)
+                        continue;  // a folder only one side has
+                    int64_t id = -1;
+                    ASSERT_FALSE(database.InsertFolder("/d/" + std::to_string(i) + "/", "", T(1), id).IsError());
+                    for (int j = 0; j < 8; ++j) {
+                        if (name == file && (i + j) % 5 == 0)
+                            continue;  // a file only the previous side has
+                        const std::string metadata = name == file && (i * j) % 13 == 0 ? "changed" : "";
+                        ASSERT_FALSE(
+                            database.InsertOrUpdateFile(id, "file" + std::to_string(j), metadata, T(1), id).IsError());
+                    }
+                }
+            }
+        },
+        [&](const std::string& where) {
+            if (bytes[0].empty()) {
+                bytes[0] = ReadFileBytes(previous);
+                bytes[1] = ReadFileBytes(file);
+            }
+            auto callback = boost::make_shared<RecordingCompareCallback>();
+            CX::CCompareContentContainers compare(file, previous, callback);
+            CKoError error = compare.CompareDatabases();
+            if (where == "clean run") {
+                ASSERT_FALSE(error.IsError()) << error.AsString();
+                expected = callback->events;
+            } else if (error.IsError()) {
+                ExpectSQLiteError(error, where);
+            } else {
+                EXPECT_EQ(callback->events, expected) << where;
+            }
+            vfs.Disarm();
+            ASSERT_EQ(ReadFileBytes(previous), bytes[0]) << where;
+            ASSERT_EQ(ReadFileBytes(file), bytes[1]) << where;
+        },
+        kReadingFaultCases);
 }
 
 }  // namespace

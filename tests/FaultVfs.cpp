@@ -20,8 +20,8 @@ FaultVfs* Owner(sqlite3_vfs* vfs) { return static_cast<FaultVfs*>(vfs->pAppData)
 sqlite3_file* Real(sqlite3_file* file) { return reinterpret_cast<ShimFile*>(file)->real; }
 const char* Name(sqlite3_file* file) { return reinterpret_cast<ShimFile*>(file)->name; }
 
-// The shim files' methods: each passes on to the real file, the write, sync
-// and truncate ones after asking the owner whether to fail.
+// The shim files' methods: each passes on to the real file, the read, write,
+// sync and truncate ones after asking the owner whether to fail.
 FaultVfs* g_owner = nullptr;
 
 int ShimClose(sqlite3_file* file)
@@ -33,6 +33,8 @@ int ShimClose(sqlite3_file* file)
 }
 int ShimRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset)
 {
+    if (const int rc = g_owner->Intercept(FaultVfs::Read, Name(file)))
+        return rc;
     return Real(file)->pMethods->xRead(Real(file), buffer, amount, offset);
 }
 int ShimWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset)
@@ -159,7 +161,10 @@ int ShimRandomness(sqlite3_vfs* vfs, int size, char* out)
 {
     return Owner(vfs)->Root()->xRandomness(Owner(vfs)->Root(), size, out);
 }
-int ShimSleep(sqlite3_vfs* vfs, int microseconds) { return Owner(vfs)->Root()->xSleep(Owner(vfs)->Root(), microseconds); }
+int ShimSleep(sqlite3_vfs* vfs, int microseconds)
+{
+    return Owner(vfs)->Root()->xSleep(Owner(vfs)->Root(), microseconds);
+}
 int ShimCurrentTime(sqlite3_vfs* vfs, double* out) { return Owner(vfs)->Root()->xCurrentTime(Owner(vfs)->Root(), out); }
 int ShimGetLastError(sqlite3_vfs* vfs, int size, char* out)
 {
@@ -255,6 +260,8 @@ int FaultVfs::CodeFor(Kind kind)
         return SQLITE_IOERR_TRUNCATE;
     case Open:
         return SQLITE_CANTOPEN;
+    case Read:
+        return SQLITE_IOERR_READ;
     }
     return SQLITE_IOERR;
 }
@@ -263,7 +270,7 @@ std::string FaultVfs::KindName(unsigned kind)
 {
     std::string name;
     for (auto [bit, text] : {std::pair<unsigned, const char*>{Write, "write"}, {Sync, "sync"},
-                             {Truncate, "truncate"}, {Open, "open"}}) {
+                             {Truncate, "truncate"}, {Open, "open"}, {Read, "read"}}) {
         if (kind & bit)
             name += name.empty() ? text : std::string("|") + text;
     }

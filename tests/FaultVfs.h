@@ -22,7 +22,7 @@ struct sqlite3_vfs;
 
 class FaultVfs {
 public:
-    enum Kind : unsigned { Write = 1, Sync = 2, Truncate = 4, Open = 8 };
+    enum Kind : unsigned { Write = 1, Sync = 2, Truncate = 4, Open = 8, Read = 16 };
 
     FaultVfs();
     ~FaultVfs();
