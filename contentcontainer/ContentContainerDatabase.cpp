@@ -9,7 +9,10 @@
 #include "PathCollation.h"
 
 #include <boost/make_shared.hpp>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cctype>
 #include <climits>
 #include <list>
 #include <optional>
@@ -61,6 +64,53 @@ const std::string& FolderNameForm(const std::string& folderName, std::string& no
     normalised = folderName;
     FXPath::AppendTrailingDelimiter(normalised);  // cannot fail
     return normalised;
+}
+
+// 1 for another program's database, which no open mode may take: one with
+// tables but neither of ours, or one of our tables without the columns the
+// statements use (the storage table is the wrapper's). An empty database
+// becomes a container, and so does one with only the storage table, which a
+// creation cut short leaves behind.
+const char* const kForeignSchemaQuery =
+    "WITH t(name) AS (SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\') "
+    "SELECT ((SELECT COUNT(*) FROM t WHERE name COLLATE NOCASE IN ('Folders','Files')) = 0 "
+    "AND (SELECT COUNT(*) FROM t WHERE name COLLATE NOCASE NOT IN ('Folders','Files','Storage')) > 0) "
+    "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Folders') AND (SELECT COUNT(*) FROM "
+    "pragma_table_info('Folders') WHERE name COLLATE NOCASE IN "
+    "('FolderId','FolderName','Metadata','RecordCreateTime','RecordUpdateTime')) < 5) "
+    "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Files') AND (SELECT COUNT(*) FROM "
+    "pragma_table_info('Files') WHERE name COLLATE NOCASE IN "
+    "('FileId','FolderId','FileName','Metadata','RecordCreateTime','RecordUpdateTime')) < 6) "
+    "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Storage') AND (SELECT COUNT(*) FROM "
+    "pragma_table_info('Storage') WHERE name COLLATE NOCASE IN ('Key','Value')) < 2);";
+
+// Whether `file` is another program's database, judged on a connection in
+// SQLite's immutable mode: it reads the file as it lies, takes no lock and
+// creates nothing beside it. False whenever that cannot be told (no file, not
+// a database, a read failure): the connection proper then decides.
+bool IsForeignAsItLies(const std::string& file)
+{
+    std::string uri = "file:";
+    for (const unsigned char c : file) {
+        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+            uri.push_back(static_cast<char>(c));
+        } else {
+            static const char kHex[] = "0123456789ABCDEF";
+            uri += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    uri += "?immutable=1";
+    sqlite3* db = nullptr;
+    bool foreign = false;
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, kForeignSchemaQuery, -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            foreign = sqlite3_column_int(statement, 0) != 0;
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return foreign;
 }
 
 }  // namespace
@@ -150,19 +200,32 @@ CKoError CContentContainerDatabase::OpenDatabase()
 {
     if (IsOpen())
         return CKoError::Success();
+
+    // Only a regular file (or none yet) can be a container. SQLite would wait
+    // forever on a FIFO for a writer, and read a device as it came.
+    const std::string file = GetFullDatabaseName();
+    struct stat status {};
+    if (!file.empty() && stat(file.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT,
+                                       "Not a content container (not a regular file), DatabaseName=[%s]", file.c_str());
+    // Another program's database is refused before anything writes to it or
+    // beside it: judged first as the file lies, without a lock, a log or a
+    // shared-memory file, which a connection to a file in WAL mode would
+    // leave beside it when it opens read-only.
+    if (!file.empty() && IsForeignAsItLies(file))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT, "Not a content container, DatabaseName=[%s]",
+                                       file.c_str());
+
     CKoError error = CDatabaseBase::OpenDatabase();
     if (error.IsError())
         error = CDatabaseBase::OpenDatabase();
     if (error.IsError())
         return error.Push(FX_LOCATION);
 
-    // Another program's database is refused before anything writes to it:
-    // a file with tables, none of them ours. An empty database becomes a
-    // container; a file that is no database fails here too.
+    // The same judgement on the connection itself, which also sees what a log
+    // beside the file holds. A file that is no database fails here too.
     int64_t foreignTables = 0;
-    error = QueryScalar("SELECT (SELECT COUNT(*) FROM sqlite_master WHERE type='table') > 0 AND "
-                        "(SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name IN ('Folders','Files')) = 0;",
-                        foreignTables, 0);
+    error = QueryScalar(kForeignSchemaQuery, foreignTables, 0);
     if (error.IsError() || foreignTables != 0) {
         if (!error.IsError())
             error = FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT,
