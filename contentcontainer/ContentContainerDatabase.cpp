@@ -55,6 +55,17 @@ CKoError NotPrepared(const FXCodeLocation& location)
     return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_HANDLE, "Statement not prepared");
 }
 
+// The folder collations stop at a NUL byte (and no path holds one), so two
+// names that differ only after one would be taken for the same folder: such
+// a name is refused rather than matched with another folder.
+CKoError RefuseNul(const std::string& folderName, const FXCodeLocation& location)
+{
+    if (folderName.find('\0') == std::string::npos)
+        return CKoError::Success();
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_PARAMETER,
+                                   "Folder name holds a NUL byte, FolderName=[%s]", folderName.c_str());
+}
+
 // The folder name form: the caller's name when it ends with "/", else a copy
 // with "/" appended. `normalised` receives the form used.
 const std::string& FolderNameForm(const std::string& folderName, std::string& normalised)
@@ -384,6 +395,9 @@ CKoError CContentContainerDatabase::InternalQueryFolderId(const string& folderNa
 {
     element.folderId = -1;
     element.metadata.clear();
+    CKoError refused = RefuseNul(folderName, FX_LOCATION);
+    if (refused.IsError())
+        return refused;
     auto_lock lock(&d->folderLookupLock, true);
 
     // The memo answers only once it holds a folder found in the database.
@@ -492,6 +506,9 @@ CKoError InsertFolderRow(FX::CDatabaseBase& database, const FX::CSQLite3Statemen
                          int64_t& rowId, const FXCodeLocation& location)
 {
     rowId = -1;
+    CKoError refused = RefuseNul(folderName, location);
+    if (refused.IsError())
+        return refused;
     std::string normalised;
     const std::string& messageName = FolderNameForm(folderName, normalised);
     if (!statement)
