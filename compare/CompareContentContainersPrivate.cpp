@@ -22,8 +22,12 @@ struct FileCursor {
 
     void Open()
     {
-        nameField = query->FieldIndex("FileName");
-        metadataField = query->FieldIndex("Metadata");
+        try {
+            nameField = query->FieldIndex("FileName");
+            metadataField = query->FieldIndex("Metadata");
+        } catch (const FX::CSQLite3Exception& exception) {
+            throw CListingFailure{exception};
+        }
         if (!query->Eof())
             query->ReadStringField(nameField, name, kEmpty);
     }
@@ -71,12 +75,10 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
     CKoError error = database1->QueryFiles(folderId1, cursor1.query);
     if (error.IsError())
         return error.Push(FX_LOCATION);
-    cursor1.Open();
     FileCursor cursor2;
     error = database2->QueryFiles(folderId2, cursor2.query);
     if (error.IsError())
         return error.Push(FX_LOCATION);
-    cursor2.Open();
 
     // The run fixes the period up before any walk; this only keeps a direct
     // caller from dividing by zero.
@@ -97,6 +99,8 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
     // Only the listings' own failures are caught: whatever the host throws
     // passes on unchanged.
     try {
+        cursor1.Open();
+        cursor2.Open();
         while (!cursor1.AtEnd() || !cursor2.AtEnd()) {
             ++stepCounter;
             if (stepCounter % period == 0) {

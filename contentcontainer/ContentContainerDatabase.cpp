@@ -79,7 +79,8 @@ const std::string& FolderNameForm(const std::string& folderName, std::string& no
 
 // 1 for another program's database, which no open mode may take: one with
 // tables but neither of ours, or one of our tables without the columns the
-// statements use (the storage table is the wrapper's). An empty database
+// statements use, spelled as the listings look them up (the storage table is
+// the wrapper's). An empty database
 // becomes a container, and so does one with only the storage table, which a
 // creation cut short leaves behind.
 const char* const kForeignSchemaQuery =
@@ -87,13 +88,13 @@ const char* const kForeignSchemaQuery =
     "SELECT ((SELECT COUNT(*) FROM t WHERE name COLLATE NOCASE IN ('Folders','Files')) = 0 "
     "AND (SELECT COUNT(*) FROM t WHERE name COLLATE NOCASE NOT IN ('Folders','Files','Storage')) > 0) "
     "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Folders') AND (SELECT COUNT(*) FROM "
-    "pragma_table_info('Folders') WHERE name COLLATE NOCASE IN "
+    "pragma_table_info('Folders') WHERE name IN "
     "('FolderId','FolderName','Metadata','RecordCreateTime','RecordUpdateTime')) < 5) "
     "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Files') AND (SELECT COUNT(*) FROM "
-    "pragma_table_info('Files') WHERE name COLLATE NOCASE IN "
+    "pragma_table_info('Files') WHERE name IN "
     "('FileId','FolderId','FileName','Metadata','RecordCreateTime','RecordUpdateTime')) < 6) "
     "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Storage') AND (SELECT COUNT(*) FROM "
-    "pragma_table_info('Storage') WHERE name COLLATE NOCASE IN ('Key','Value')) < 2);";
+    "pragma_table_info('Storage') WHERE name IN ('Key','Value')) < 2);";
 
 // Whether `file` is another program's database, judged on a connection in
 // SQLite's immutable mode: it reads the file as it lies, takes no lock and

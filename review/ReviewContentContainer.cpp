@@ -177,7 +177,12 @@ CKoError CReviewContentContainer::CheckAncestors(const CReviewContentContainerAn
     CKoError error = database->QueryFolders(query);
     if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
         return OpenFailureOr(*database, error).Push(FX_LOCATION);
-    const int folderNameField = query->FieldIndex("FolderName");
+    int folderNameField = -1;
+    try {
+        folderNameField = query->FieldIndex("FolderName");
+    } catch (const FX::CSQLite3Exception& exception) {
+        return FX::ErrorFromException(FX_LOCATION, exception);
+    }
 
     CAncestorWalk walk(callback, d->abortCheckPeriod);
     for (bool row = !query->Eof(); row; row = NextRow(*query, error, FX_LOCATION)) {
@@ -211,9 +216,16 @@ CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentCont
     CKoError error = database->Query(kCollectQuery, query);
     if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
         return OpenFailureOr(*database, error).Push(FX_LOCATION);
-    const int folderNameField = query->FieldIndex("FolderName");
-    const int folderIdField = query->FieldIndex("FolderId");
-    const int folderMetadataField = query->FieldIndex("FolderMetadata");
+    int folderNameField = -1;
+    int folderIdField = -1;
+    int folderMetadataField = -1;
+    try {
+        folderNameField = query->FieldIndex("FolderName");
+        folderIdField = query->FieldIndex("FolderId");
+        folderMetadataField = query->FieldIndex("FolderMetadata");
+    } catch (const FX::CSQLite3Exception& exception) {
+        return FX::ErrorFromException(FX_LOCATION, exception);
+    }
 
     CAncestorWalk walk(callback, d->abortCheckPeriod);
     for (bool row = !query->Eof(); row; row = NextRow(*query, error, FX_LOCATION)) {

@@ -288,6 +288,13 @@ TEST_F(BadContainerFileTest, AnotherProgramsDatabaseIsRefusedUntouched)
     const std::string reused = dir.File("reused.db");
     RunSql(reused, "CREATE TABLE Folders (Name TEXT, Size INTEGER); CREATE TABLE Files (Path TEXT);");
     ExpectEveryWayCopes("our table names with other columns", [&] { return Copy(ReadFileBytes(reused)); }, true);
+
+    // Our columns in other case: SQLite accepts the statements, but the
+    // listings look their columns up by name.
+    const std::string lower = dir.File("lower.db");
+    RunSql(lower, "CREATE TABLE Folders (folderid INTEGER PRIMARY KEY, foldername VARCHAR, metadata VARCHAR, "
+                  "recordcreatetime BIGINT, recordupdatetime BIGINT);");
+    ExpectEveryWayCopes("our columns in other case", [&] { return Copy(ReadFileBytes(lower)); }, true);
 }
 
 // An empty file, and a container whose creation was cut short after its
