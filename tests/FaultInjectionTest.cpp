@@ -55,11 +55,18 @@ const std::vector<FaultCase> kReadingFaultCases = {
 // The N values tried for an operation count: all of them under
 // CX_FAULT_ALL=1 (./scripts/stress), else the first 24, the last 8 (where
 // commits and closes are) and 24 spread between, so the suite stays quick.
+// A case with two codes uses them in turn, or, under CX_FAULT_ALL, both at
+// every N.
+bool EveryFaultPoint()
+{
+    const char* all = std::getenv("CX_FAULT_ALL");
+    return all != nullptr && *all != '\0' && *all != '0';
+}
+
 std::vector<int64_t> FaultPoints(int64_t count)
 {
     std::vector<int64_t> points;
-    const char* all = std::getenv("CX_FAULT_ALL");
-    const bool every = all != nullptr && *all != '\0' && *all != '0';
+    const bool every = EveryFaultPoint();
     constexpr int64_t kHead = 24, kTail = 8, kMiddle = 24;
     const int64_t stride = every ? 1 : std::max<int64_t>(1, (count - kHead - kTail) / kMiddle);
     for (int64_t n = 1; n <= count; ++n) {
@@ -142,8 +149,13 @@ protected:
             const int64_t count = vfs.Seen();
             counts += FaultVfs::KindName(fault.kind) + "=" + std::to_string(count) + " ";
             for (const int64_t n : FaultPoints(count)) {
-                for (bool fromNOn : {false, true}) {
-                    const int code = fault.CodeAt(n);
+                for (const int run : {0, 1, 2, 3}) {
+                    // Once and from N on, each with the case's code for this N;
+                    // under CX_FAULT_ALL with both its codes.
+                    const bool fromNOn = run % 2 == 1;
+                    if (run >= 2 && (!EveryFaultPoint() || fault.evenCode == 0))
+                        break;
+                    const int code = !EveryFaultPoint() ? fault.CodeAt(n) : run < 2 ? fault.code : fault.evenCode;
                     const std::string where = FaultVfs::KindName(fault.kind) + " " + std::to_string(code) +
                                               (fromNOn ? " from N=" : " at N=") + std::to_string(n) + " of " +
                                               std::to_string(count);
