@@ -115,6 +115,11 @@ echo y >"$T/k/l/y1"
 check "exclude" "" "$("$CX" ls "$WORK/s3.cx" | grep "/c/")"
 check "collect review" "$T/k/l/	" "$("$CX" review --collect "$WORK/s3.cx" | grep -F "$T/k/l/" | cut -f1 | tr '\n' '\t')"
 
+# A container inside the tree it snapshots leaves itself out.
+"$CX" index "$T" "$T/inside.cx" 2>/dev/null
+check "own container left out" "" "$("$CX" ls "$WORK/s2.cx" "$T/" >/dev/null; "$CX" ls "$T/inside.cx" "$T/" | grep inside)"
+rm -f "$T/inside.cx"*
+
 # Missing, foreign and damaged containers: exit 2 and one clear line.
 check "missing container" 2 "$(run "$WORK/out" diff "$WORK/none.cx" "$WORK/s2.cx")"
 check "missing message" "cx: $WORK/none.cx: no such file" "$(cat "$WORK/stderr")"
