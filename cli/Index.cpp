@@ -108,8 +108,10 @@ struct PendingFolder {
 
 class Indexer {
 public:
-    Indexer(const IndexOptions& options, CX::CContentContainerDatabase& db, CTimeStamp now)
-        : options_(options), db_(db), now_(now), progress_("indexed")
+    Indexer(const IndexOptions& options, CX::CContentContainerDatabase& db, CTimeStamp now,
+            const std::string& containerPath)
+        : options_(options), db_(db), now_(now), progress_("indexed"),
+          ownFiles_{containerPath, containerPath + "-wal", containerPath + "-shm", containerPath + "-journal"}
     {
     }
 
@@ -224,7 +226,7 @@ private:
             if (name == "." || name == "..")
                 continue;
             const std::string path = folder.path + name;
-            if (Matches(options_.excludes, path, name))
+            if (Matches(options_.excludes, path, name) || IsOwnFile(path))
                 continue;
             struct stat status {};
             if (fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -259,6 +261,16 @@ private:
         return true;
     }
 
+    // The container being written, when it lies inside the tree, is no part
+    // of the snapshot.
+    bool IsOwnFile(const std::string& path) const
+    {
+        for (const auto& own : ownFiles_)
+            if (path == own)
+                return true;
+        return false;
+    }
+
     // Commits the running batch every so many rows, so that an interruption
     // or a crash loses at most one batch.
     bool Counted(unsigned long long rows)
@@ -288,6 +300,7 @@ private:
     dev_t rootDevice_ = 0;
     unsigned long long sinceCommit_ = 0;
     std::unique_ptr<FX::CDatabaseTransaction> batch_;
+    const std::string ownFiles_[4];
 };
 
 }  // namespace
@@ -333,7 +346,7 @@ int RunIndex(const IndexOptions& options)
             return Fail(options.container, Cause(db.GetConstructionError()));
         if (db.SetValue("SnapshotState", "incomplete").IsError())
             return Fail(options.container, "cannot write");
-        Indexer indexer(options, db, now);
+        Indexer indexer(options, db, now, containerPath);
         const bool written = indexer.Run(root, rootStatus);
         folders = indexer.folders;
         files = indexer.files;

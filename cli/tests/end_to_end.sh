@@ -115,6 +115,30 @@ echo y >"$T/k/l/y1"
 check "exclude" "" "$("$CX" ls "$WORK/s3.cx" | grep "/c/")"
 check "collect review" "$T/k/l/	" "$("$CX" review --collect "$WORK/s3.cx" | grep -F "$T/k/l/" | cut -f1 | tr '\n' '\t')"
 
+# Ctrl-C during an index: what was written is committed and the snapshot is
+# marked incomplete (or, had the index already finished, complete).
+B="$WORK/big"
+for d in $(seq 1 40); do mkdir -p "$B/d$d" && (cd "$B/d$d" && touch f{1..500}); done
+"$CX" index "$B" "$WORK/big.cx" 2>/dev/null &
+pid=$!
+sleep 0.05
+kill -INT "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+state=$("$CX" info "$WORK/big.cx" | grep '^state' | cut -f2)
+case "$status:$state" in
+  130:incomplete | 0:complete) check "interrupted index" ok ok ;;
+  *) check "interrupted index" "130:incomplete" "$status:$state" ;;
+esac
+if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
+  check "interrupted index is intact" ok "$(sqlite3 "$WORK/big.cx" -cmd ".load ${EXTENSION%.so}" 'PRAGMA integrity_check;')"
+fi
+
+# A container inside the tree it snapshots leaves itself out.
+"$CX" index "$T" "$T/inside.cx" 2>/dev/null
+check "own container left out" "" "$("$CX" ls "$WORK/s2.cx" "$T/" >/dev/null; "$CX" ls "$T/inside.cx" "$T/" | grep inside)"
+rm -f "$T/inside.cx"*
+
 # Missing, foreign and damaged containers: exit 2 and one clear line.
 check "missing container" 2 "$(run "$WORK/out" diff "$WORK/none.cx" "$WORK/s2.cx")"
 check "missing message" "cx: $WORK/none.cx: no such file" "$(cat "$WORK/stderr")"
