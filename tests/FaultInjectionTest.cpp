@@ -54,7 +54,8 @@ const std::vector<FaultCase> kReadingFaultCases = {
 
 // The N values tried for an operation count: all of them under
 // CX_FAULT_ALL=1 (./scripts/stress), else the first 24, the last 8 (where
-// commits and closes are) and 24 spread between, so the suite stays quick.
+// commits and closes are) and 24 spread between (half as many under the
+// address sanitizer), so the suite stays quick.
 // A case with two codes uses them in turn, or, under CX_FAULT_ALL, both at
 // every N.
 bool EveryFaultPoint()
@@ -67,7 +68,11 @@ std::vector<int64_t> FaultPoints(int64_t count)
 {
     std::vector<int64_t> points;
     const bool every = EveryFaultPoint();
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr int64_t kHead = 12, kTail = 6, kMiddle = 12;  // each run is several times slower
+#else
     constexpr int64_t kHead = 24, kTail = 8, kMiddle = 24;
+#endif
     const int64_t stride = every ? 1 : std::max<int64_t>(1, (count - kHead - kTail) / kMiddle);
     for (int64_t n = 1; n <= count; ++n) {
         if (every || n <= kHead || n > count - kTail || (n - kHead) % stride == 0)
