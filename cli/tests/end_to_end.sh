@@ -148,6 +148,16 @@ check "noise container" 2 "$(run "$WORK/out" review "$WORK/noise.cx")"
 check "noise message" 1 "$(grep -c 'not a content container' "$WORK/stderr")"
 check "directory container" 2 "$(run "$WORK/out" info "$WORK")"
 check "unreadable tree" 2 "$(run "$WORK/out" index "$WORK/no-such-dir" "$WORK/s4.cx")"
+mkfifo "$WORK/fifo.cx"
+check "fifo container" 2 "$(timeout 20 "$CX" ls "$WORK/fifo.cx" >"$WORK/out" 2>"$WORK/stderr"; echo $?)"
+check "fifo message" "cx: $WORK/fifo.cx: not a content container (not a regular file)" "$(cat "$WORK/stderr")"
+if command -v sqlite3 >/dev/null; then
+  sqlite3 "$WORK/other.db" 'PRAGMA journal_mode=WAL; CREATE TABLE Accounts (Id, Name);' >/dev/null
+  before=$(sha256sum <"$WORK/other.db")
+  check "foreign container" 2 "$(run "$WORK/out" review "$WORK/other.db")"
+  check "foreign container untouched" "$before" "$(sha256sum <"$WORK/other.db")"
+  check "nothing beside the foreign container" "" "$(cd "$WORK" && ls other.db-* 2>/dev/null)"
+fi
 
 if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
   cp "$WORK/s2.cx" "$WORK/s5.cx"
