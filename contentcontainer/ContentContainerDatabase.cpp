@@ -12,7 +12,6 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include <cctype>
 #include <climits>
 #include <list>
 #include <optional>
@@ -102,9 +101,12 @@ const char* const kForeignSchemaQuery =
 // a database, a read failure): the connection proper then decides.
 bool IsForeignAsItLies(const std::string& file)
 {
-    std::string uri = "file:";
+    // An absolute path gets an empty authority, so that one starting "//"
+    // is not read as a host name; every byte outside a safe few is escaped.
+    std::string uri = file[0] == '/' ? "file://" : "file:";
     for (const unsigned char c : file) {
-        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (safe || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
             uri.push_back(static_cast<char>(c));
         } else {
             static const char kHex[] = "0123456789ABCDEF";

@@ -285,6 +285,16 @@ TEST_F(BadContainerFileTest, AnotherProgramsDatabaseIsRefusedUntouched)
     ExpectEveryWayCopes("another program's database in WAL mode", [&] { return Copy(ReadFileBytes(walOther)); },
                         true);
 
+    // Names that mean something in an SQLite URI, and a path starting "//".
+    for (const std::string& name : {dir.File("odd ?mode=rwc#%41&name.db"), "/" + dir.File("slashes.db")}) {
+        const std::string bytes = ReadFileBytes(walOther);
+        WriteFileBytes(name, bytes);
+        const Outcome outcome = InChild([&] { return WaysIn()[1].run(name, good); });  // read-only
+        EXPECT_TRUE(outcome.failed) << name << ": " << outcome.text;
+        EXPECT_EQ(ReadFileBytes(name), bytes) << name;
+        EXPECT_EQ(Beside(name), std::vector<std::string>{}) << name;
+    }
+
     const std::string reused = dir.File("reused.db");
     RunSql(reused, "CREATE TABLE Folders (Name TEXT, Size INTEGER); CREATE TABLE Files (Path TEXT);");
     ExpectEveryWayCopes("our table names with other columns", [&] { return Copy(ReadFileBytes(reused)); }, true);
