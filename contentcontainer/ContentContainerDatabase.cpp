@@ -79,9 +79,8 @@ const std::string& FolderNameForm(const std::string& folderName, std::string& no
 // 1 for another program's database, which no open mode may take: one with
 // tables but neither of ours, or one of our tables without the columns the
 // statements use, spelled as the listings look them up (the storage table is
-// the wrapper's). An empty database
-// becomes a container, and so does one with only the storage table, which a
-// creation cut short leaves behind.
+// the wrapper's). An empty database becomes a container, and so does one
+// with only the storage table, which a creation cut short leaves behind.
 const char* const kForeignSchemaQuery =
     "WITH t(name) AS (SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\') "
     "SELECT ((SELECT COUNT(*) FROM t WHERE name COLLATE NOCASE IN ('Folders','Files')) = 0 "
