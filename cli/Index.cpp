@@ -39,6 +39,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -414,6 +415,28 @@ private:
     int error_ = 0;
 };
 
+// The container being written, when it lies inside the tree, is no part of
+// the snapshot: neither its file nor SQLite's files beside it.
+class OwnFiles {
+public:
+    explicit OwnFiles(const std::string& container)
+    {
+        const size_t slash = container.rfind('/');
+        folder_ = container.substr(0, slash + 1);
+        const std::string name = container.substr(slash + 1);
+        names_ = {name, name + "-wal", name + "-shm", name + "-journal"};
+    }
+    bool InFolder(const std::string& folderPath) const { return folderPath == folder_; }
+    bool IsOwn(const char* name) const
+    {
+        return std::find(names_.begin(), names_.end(), name) != names_.end();
+    }
+
+private:
+    std::string folder_;
+    std::array<std::string, 4> names_;
+};
+
 struct Subfolder {
     uint32_t nameOffset;  // the name with a "/" appended
     uint32_t nameLength;
@@ -474,9 +497,11 @@ typedef std::shared_ptr<PendingFolder> PendingFolderPtr;
 // lister has its own buffers; what they share is read-only or atomic.
 class Lister {
 public:
-    Lister(const IndexOptions& options, dev_t rootDevice, std::atomic<unsigned long long>& warnings,
-           std::atomic<size_t>& handles, const std::function<bool()>& stopped)
-        : options_(options), rootDevice_(rootDevice), warnings_(warnings), handles_(handles), stopped_(stopped),
+    Lister(const IndexOptions& options, const OwnFiles& own, dev_t rootDevice,
+           std::atomic<unsigned long long>& warnings, std::atomic<size_t>& handles,
+           const std::function<bool()>& stopped)
+        : options_(options), own_(own), rootDevice_(rootDevice), warnings_(warnings), handles_(handles),
+          stopped_(stopped),
           decorate_(isatty(STDERR_FILENO) != 0),
           needPath_(!options.excludes.empty() || !options.collects.empty())
     {
@@ -517,6 +542,7 @@ public:
         folderPath_ = &folderPath;
         FolderReader& reader = listing.reader;
         const int directory = reader.Fd();
+        const bool ownFolder = own_.InFolder(folderPath);
         bool partFull = false;
         while (!partFull) {
             if (stopped_())
@@ -529,7 +555,8 @@ public:
             }
             if (needPath_)
                 path_.assign(folderPath).append(name);
-            if (!options_.excludes.empty() && Matches(options_.excludes, path_.c_str(), name))
+            if ((!options_.excludes.empty() && Matches(options_.excludes, path_.c_str(), name)) ||
+                (ownFolder && own_.IsOwn(name)))
                 continue;
             struct stat status {};
             if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -663,6 +690,7 @@ private:
     }
 
     const IndexOptions& options_;
+    const OwnFiles& own_;
     const dev_t rootDevice_;
     std::atomic<unsigned long long>& warnings_;
     std::atomic<size_t>& handles_;
@@ -684,10 +712,10 @@ private:
 // read ahead is bounded in folders and bytes.
 class Walker {
 public:
-    Walker(const IndexOptions& options, BatchQueue& queue, dev_t rootDevice)
+    Walker(const IndexOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice)
         : queue_(queue), stopped_([this] { return Stopped(); }),
-          lister_(options, rootDevice, warnings_, handles_, stopped_),
-          helper_(options, rootDevice, warnings_, handles_, stopped_)
+          lister_(options, own, rootDevice, warnings_, handles_, stopped_),
+          helper_(options, own, rootDevice, warnings_, handles_, stopped_)
     {
     }
 
@@ -1040,14 +1068,15 @@ private:
 // Runs the walker on a thread of its own while this thread writes; false when
 // a write failed (already reported).
 bool WriteTree(const IndexOptions& options, CX::CContentContainerDatabase& db, CTimeStamp now,
-               const std::string& root, const struct stat& rootStatus, unsigned long long& folders,
-               unsigned long long& files, unsigned long long& warnings)
+               const std::string& containerPath, const std::string& root, const struct stat& rootStatus,
+               unsigned long long& folders, unsigned long long& files, unsigned long long& warnings)
 {
+    const OwnFiles own(containerPath);
     Writer writer(options, db, now);
     if (!writer.Begin(root))
         return false;
     BatchQueue queue(kBatchesInFlight);
-    Walker walker(options, queue, rootStatus.st_dev);
+    Walker walker(options, own, queue, rootStatus.st_dev);
     std::thread thread;
     try {
         thread = std::thread([&] { walker.Run(root, rootStatus); });
@@ -1124,7 +1153,7 @@ int RunIndex(const IndexOptions& options)
             return Fail(options.container, Cause(db.GetConstructionError()));
         if (db.SetValue("SnapshotState", "incomplete").IsError())
             return Fail(options.container, "cannot write");
-        const bool written = WriteTree(options, db, now, root, rootStatus, folders, files, warnings);
+        const bool written = WriteTree(options, db, now, containerPath, root, rootStatus, folders, files, warnings);
         if (!written)
             return kTrouble;
         if (!g_interrupted.load()) {

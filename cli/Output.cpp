@@ -123,8 +123,12 @@ std::string Cause(const CKoError& error)
 {
     if (FXErrorUtil::IsWin32(error, KO_ERROR_FILE_NOT_FOUND))
         return "no such file";
-    if (FXErrorUtil::IsWin32(error, KO_ERROR_BAD_FORMAT))
-        return "not a content container (another program's database)";
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_BAD_FORMAT)) {
+        const bool special =
+            !error.Entries().empty() && error.Entries().front().message.find("not a regular file") != std::string::npos;
+        return special ? "not a content container (not a regular file)"
+                       : "not a content container (another program's database)";
+    }
     if (FXErrorUtil::IsSQLite(error, 26))  // SQLITE_NOTADB
         return "not a content container (not an SQLite database)";
     if (FXErrorUtil::IsSQLite(error, 11))  // SQLITE_CORRUPT

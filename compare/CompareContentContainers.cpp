@@ -32,9 +32,13 @@ struct FolderCursor {
 
     void Open()
     {
-        nameField = query->FieldIndex("FolderName");
-        idField = query->FieldIndex("FolderId");
-        metadataField = query->FieldIndex("Metadata");
+        try {
+            nameField = query->FieldIndex("FolderName");
+            idField = query->FieldIndex("FolderId");
+            metadataField = query->FieldIndex("Metadata");
+        } catch (const FX::CSQLite3Exception& exception) {
+            throw CListingFailure{exception};
+        }
         if (!query->Eof())
             ReadRow();
     }
@@ -48,7 +52,7 @@ struct FolderCursor {
     }
     void Advance()
     {
-        query->NextRow();
+        NextListingRow(*query);
         if (!query->Eof())
             ReadRow();
     }
@@ -60,6 +64,12 @@ private:
         query->ReadStringField(nameField, name, kEmpty);
     }
 };
+
+// The database's own failure to open, when it had one, else `error`.
+CKoError OpenFailureOr(const CContentContainerDatabase& database, const CKoError& error)
+{
+    return database.GetConstructionError().IsError() ? database.GetConstructionError() : error;
+}
 
 // The folder operations still in use in this run, per side and form.
 enum FolderForm : unsigned {
@@ -273,16 +283,22 @@ CKoError CCompareContentContainers::CompareDatabases()
 
     FolderCursor cursor1;
     CKoError error = database1->QueryFolders(cursor1.query);
-    if (error.IsError())
-        return error.Push(FX_LOCATION);
-    cursor1.Open();
+    if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
+        return OpenFailureOr(*database1, error).Push(FX_LOCATION);
     FolderCursor cursor2;
     error = database2->QueryFolders(cursor2.query);
     if (error.IsError())
-        return error.Push(FX_LOCATION);
-    cursor2.Open();
+        return OpenFailureOr(*database2, error).Push(FX_LOCATION);
 
-    return FolderWalk(*d, __PRETTY_FUNCTION__, database1, database2, cursor1, cursor2).Run();
+    // A listing that cannot be read on ends the run with SQLite's code; what
+    // a callback throws passes on unchanged.
+    try {
+        cursor1.Open();
+        cursor2.Open();
+        return FolderWalk(*d, __PRETTY_FUNCTION__, database1, database2, cursor1, cursor2).Run();
+    } catch (const CListingFailure& failure) {
+        return FX::ErrorFromException(FX_LOCATION, failure.exception);
+    }
 }
 
 }  // namespace CX

@@ -25,10 +25,10 @@
 // 995 (ERROR_OPERATION_ABORTED); a callback's error other than 50 ends the run
 // and comes back with an entry per level.
 //
-// Exceptions: the run catches none. An FX::CSQLite3Exception from a listing
-// (reading a damaged file, say) and any exception thrown by a callback pass out
-// of CompareDatabases unchanged, after the run's queries and both databases
-// have been released.
+// Exceptions: a listing that cannot be read on (a damaged file, an I/O error)
+// ends the run with an error carrying SQLite's code. Any exception thrown by a
+// callback passes out of CompareDatabases unchanged, after the run's queries
+// and both databases have been released.
 //
 // One object runs one comparison at a time.
 #pragma once

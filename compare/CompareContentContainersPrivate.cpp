@@ -22,8 +22,12 @@ struct FileCursor {
 
     void Open()
     {
-        nameField = query->FieldIndex("FileName");
-        metadataField = query->FieldIndex("Metadata");
+        try {
+            nameField = query->FieldIndex("FileName");
+            metadataField = query->FieldIndex("Metadata");
+        } catch (const FX::CSQLite3Exception& exception) {
+            throw CListingFailure{exception};
+        }
         if (!query->Eof())
             query->ReadStringField(nameField, name, kEmpty);
     }
@@ -37,7 +41,7 @@ struct FileCursor {
     }
     void Advance()
     {
-        query->NextRow();
+        NextListingRow(*query);
         if (!query->Eof())
             query->ReadStringField(nameField, name, kEmpty);
     }
@@ -71,12 +75,10 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
     CKoError error = database1->QueryFiles(folderId1, cursor1.query);
     if (error.IsError())
         return error.Push(FX_LOCATION);
-    cursor1.Open();
     FileCursor cursor2;
     error = database2->QueryFiles(folderId2, cursor2.query);
     if (error.IsError())
         return error.Push(FX_LOCATION);
-    cursor2.Open();
 
     // The run fixes the period up before any walk; this only keeps a direct
     // caller from dividing by zero.
@@ -94,43 +96,53 @@ CKoError CCompareContentContainersPrivate::CompareDatabaseFolder(const string& f
         return answer;
     };
 
-    while (!cursor1.AtEnd() || !cursor2.AtEnd()) {
-        ++stepCounter;
-        if (stepCounter % period == 0) {
-            if (host.IsAborted())
-                return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
-            std::cout << stepCounter << "   " << folderStepCount << '\r' << std::flush;
-        }
+    // Only the listings' own failures are caught: whatever the host throws
+    // passes on unchanged.
+    try {
+        cursor1.Open();
+        cursor2.Open();
+        while (!cursor1.AtEnd() || !cursor2.AtEnd()) {
+            ++stepCounter;
+            if (stepCounter % period == 0) {
+                if (host.IsAborted())
+                    return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
+                std::cout << stepCounter << "   " << folderStepCount << '\r' << std::flush;
+            }
 
-        const int order = FXString::CompareFSCase(cursor1.name, cursor2.name);
-        if ((order < 0 && !cursor1.AtEnd()) || cursor2.AtEnd()) {
-            if (forms & kFileInIndex1) {
-                const string& path = FilePath(folderName, cursor1.name, filePath);
-                error = handle(host.OnFileInIndex1(path, folderName, cursor1.name, cursor1.Metadata()), kFileInIndex1);
-                if (error.IsError())
-                    return error.Push(FX_LOCATION);
+            const int order = FXString::CompareFSCase(cursor1.name, cursor2.name);
+            if ((order < 0 && !cursor1.AtEnd()) || cursor2.AtEnd()) {
+                if (forms & kFileInIndex1) {
+                    const string& path = FilePath(folderName, cursor1.name, filePath);
+                    error = handle(host.OnFileInIndex1(path, folderName, cursor1.name, cursor1.Metadata()),
+                                   kFileInIndex1);
+                    if (error.IsError())
+                        return error.Push(FX_LOCATION);
+                }
+                cursor1.Advance();
+            } else if ((order > 0 && !cursor2.AtEnd()) || cursor1.AtEnd()) {
+                if (forms & kFileInIndex2) {
+                    const string& path = FilePath(folderName, cursor2.name, filePath);
+                    error = handle(host.OnFileInIndex2(path, folderName, cursor2.name, cursor2.Metadata()),
+                                   kFileInIndex2);
+                    if (error.IsError())
+                        return error.Push(FX_LOCATION);
+                }
+                cursor2.Advance();
+            } else {
+                if (forms & kFileInBoth) {
+                    const string& path = FilePath(folderName, cursor1.name, filePath);
+                    error = handle(host.OnFileInBothIndexes(path, folderName, cursor1.name, cursor1.Metadata(),
+                                                            cursor2.Metadata()),
+                                   kFileInBoth);
+                    if (error.IsError())
+                        return error.Push(FX_LOCATION);
+                }
+                cursor1.Advance();
+                cursor2.Advance();
             }
-            cursor1.Advance();
-        } else if ((order > 0 && !cursor2.AtEnd()) || cursor1.AtEnd()) {
-            if (forms & kFileInIndex2) {
-                const string& path = FilePath(folderName, cursor2.name, filePath);
-                error = handle(host.OnFileInIndex2(path, folderName, cursor2.name, cursor2.Metadata()), kFileInIndex2);
-                if (error.IsError())
-                    return error.Push(FX_LOCATION);
-            }
-            cursor2.Advance();
-        } else {
-            if (forms & kFileInBoth) {
-                const string& path = FilePath(folderName, cursor1.name, filePath);
-                error = handle(host.OnFileInBothIndexes(path, folderName, cursor1.name, cursor1.Metadata(),
-                                                        cursor2.Metadata()),
-                               kFileInBoth);
-                if (error.IsError())
-                    return error.Push(FX_LOCATION);
-            }
-            cursor1.Advance();
-            cursor2.Advance();
         }
+    } catch (const CListingFailure& failure) {
+        return FX::ErrorFromException(FX_LOCATION, failure.exception);
     }
     return CKoError::Success();
 }

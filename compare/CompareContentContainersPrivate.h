@@ -18,6 +18,23 @@ typedef CX::CContentContainerDatabasePtr CContentContainerDatabasePtr;
 
 namespace CX {
 
+// A listing that could not be read on (a damaged file, an I/O error), carried
+// from a cursor's step to the walk that answers it as an error. A type of its
+// own, so that nothing a host's callback throws is taken for it.
+struct CListingFailure {
+    FX::CSQLite3Exception exception;
+};
+
+// Steps a listing on; throws CListingFailure when it cannot.
+inline void NextListingRow(FX::CSQLite3Query& query)
+{
+    try {
+        query.NextRow();
+    } catch (const FX::CSQLite3Exception& exception) {
+        throw CListingFailure{exception};
+    }
+}
+
 class CCompareContentContainersPrivate {
 public:
     CX_EXPORT CCompareContentContainersPrivate();
@@ -27,7 +44,8 @@ public:
     // against `folderId2` in `database2` (index 2); -1 stands for the side that
     // lacks the folder. Adds one to `stepCounter` per file step, asks
     // IsAborted and writes the progress mark at each multiple of
-    // abortCheckPeriod.
+    // abortCheckPeriod. A listing that cannot be read on ends it with SQLite's
+    // code.
     CKoError CompareDatabaseFolder(const string& folderName, const ::CContentContainerDatabasePtr& database1,
                                    LONGLONG folderId1, const ::CContentContainerDatabasePtr& database2,
                                    LONGLONG folderId2, LONGLONG& stepCounter, LONGLONG folderStepCount);

@@ -9,7 +9,10 @@
 #include "PathCollation.h"
 
 #include <boost/make_shared.hpp>
+#include <sqlite3.h>
+#include <sys/stat.h>
 
+#include <cctype>
 #include <climits>
 #include <list>
 #include <optional>
@@ -53,6 +56,17 @@ CKoError NotPrepared(const FXCodeLocation& location)
     return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_HANDLE, "Statement not prepared");
 }
 
+// The folder collations stop at a NUL byte (and no path holds one), so two
+// names that differ only after one would be taken for the same folder: such
+// a name is refused rather than matched with another folder.
+CKoError RefuseNul(const std::string& folderName, const FXCodeLocation& location)
+{
+    if (folderName.find('\0') == std::string::npos)
+        return CKoError::Success();
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_PARAMETER,
+                                   "Folder name holds a NUL byte, FolderName=[%s]", folderName.c_str());
+}
+
 // The folder name form: the caller's name when it ends with "/", else a copy
 // with "/" appended. `normalised` receives the form used.
 const std::string& FolderNameForm(const std::string& folderName, std::string& normalised)
@@ -62,6 +76,54 @@ const std::string& FolderNameForm(const std::string& folderName, std::string& no
     normalised = folderName;
     FXPath::AppendTrailingDelimiter(normalised);  // cannot fail
     return normalised;
+}
+
+// 1 for another program's database, which no open mode may take: one with
+// tables but neither of ours, or one of our tables without the columns the
+// statements use, spelled as the listings look them up (the storage table is
+// the wrapper's). An empty database
+// becomes a container, and so does one with only the storage table, which a
+// creation cut short leaves behind.
+const char* const kForeignSchemaQuery =
+    "WITH t(name) AS (SELECT name FROM sqlite_master WHERE type='table' AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\') "
+    "SELECT ((SELECT COUNT(*) FROM t WHERE name COLLATE NOCASE IN ('Folders','Files')) = 0 "
+    "AND (SELECT COUNT(*) FROM t WHERE name COLLATE NOCASE NOT IN ('Folders','Files','Storage')) > 0) "
+    "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Folders') AND (SELECT COUNT(*) FROM "
+    "pragma_table_info('Folders') WHERE name IN "
+    "('FolderId','FolderName','Metadata','RecordCreateTime','RecordUpdateTime')) < 5) "
+    "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Files') AND (SELECT COUNT(*) FROM "
+    "pragma_table_info('Files') WHERE name IN "
+    "('FileId','FolderId','FileName','Metadata','RecordCreateTime','RecordUpdateTime')) < 6) "
+    "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Storage') AND (SELECT COUNT(*) FROM "
+    "pragma_table_info('Storage') WHERE name IN ('Key','Value')) < 2);";
+
+// Whether `file` is another program's database, judged on a connection in
+// SQLite's immutable mode: it reads the file as it lies, takes no lock and
+// creates nothing beside it. False whenever that cannot be told (no file, not
+// a database, a read failure): the connection proper then decides.
+bool IsForeignAsItLies(const std::string& file)
+{
+    std::string uri = "file:";
+    for (const unsigned char c : file) {
+        if (std::isalnum(c) || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+            uri.push_back(static_cast<char>(c));
+        } else {
+            static const char kHex[] = "0123456789ABCDEF";
+            uri += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    uri += "?immutable=1";
+    sqlite3* db = nullptr;
+    bool foreign = false;
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, kForeignSchemaQuery, -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            foreign = sqlite3_column_int(statement, 0) != 0;
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return foreign;
 }
 
 }  // namespace
@@ -151,19 +213,32 @@ CKoError CContentContainerDatabase::OpenDatabase()
 {
     if (IsOpen())
         return CKoError::Success();
+
+    // Only a regular file (or none yet) can be a container. SQLite would wait
+    // forever on a FIFO for a writer, and read a device as it came.
+    const std::string file = GetFullDatabaseName();
+    struct stat status {};
+    if (!file.empty() && stat(file.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT,
+                                       "Not a content container (not a regular file), DatabaseName=[%s]", file.c_str());
+    // Another program's database is refused before anything writes to it or
+    // beside it: judged first as the file lies, without a lock, a log or a
+    // shared-memory file, which a connection to a file in WAL mode would
+    // leave beside it when it opens read-only.
+    if (!file.empty() && IsForeignAsItLies(file))
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT, "Not a content container, DatabaseName=[%s]",
+                                       file.c_str());
+
     CKoError error = CDatabaseBase::OpenDatabase();
     if (error.IsError())
         error = CDatabaseBase::OpenDatabase();
     if (error.IsError())
         return error.Push(FX_LOCATION);
 
-    // Another program's database is refused before anything writes to it:
-    // a file with tables, none of them ours. An empty database becomes a
-    // container; a file that is no database fails here too.
+    // The same judgement on the connection itself, which also sees what a log
+    // beside the file holds. A file that is no database fails here too.
     int64_t foreignTables = 0;
-    error = QueryScalar("SELECT (SELECT COUNT(*) FROM sqlite_master WHERE type='table') > 0 AND "
-                        "(SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name IN ('Folders','Files')) = 0;",
-                        foreignTables, 0);
+    error = QueryScalar(kForeignSchemaQuery, foreignTables, 0);
     if (error.IsError() || foreignTables != 0) {
         if (!error.IsError())
             error = FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT,
@@ -329,6 +404,9 @@ CKoError CContentContainerDatabase::InternalQueryFolderId(const string& folderNa
 {
     element.folderId = -1;
     element.metadata.clear();
+    CKoError refused = RefuseNul(folderName, FX_LOCATION);
+    if (refused.IsError())
+        return refused;
     auto_lock lock(&d->folderLookupLock, true);
 
     // The memo answers only once it holds a folder found in the database.
@@ -413,12 +491,33 @@ CKoError CContentContainerDatabase::QueryFolderId(const string& folderName, int6
 // ---------------------------------------------------------------- folder writes
 
 namespace {
+// Runs one of the two metadata updates ("... SET Metadata=?2 WHERE ...Id=?1;").
+CKoError SetMetadata(const FX::CSQLite3StatementPtr& statement, int64_t id, const std::string& metadata, int& changed,
+                     const FXCodeLocation& location)
+{
+    changed = 0;
+    if (!statement)
+        return NotPrepared(location);
+    ResetOnExit reset(statement);
+    try {
+        statement->Bind(1, static_cast<long long>(id));
+        statement->BindNoCopy(2, metadata);  // outlives the run and the reset
+        changed = statement->ExecDML();
+    } catch (const FX::CSQLite3Exception& exception) {
+        return FX::ErrorFromException(location, exception).Push(location);
+    }
+    return CKoError::Success();
+}
+
 // Binds name (in folder name form), metadata and time, and inserts one row.
 CKoError InsertFolderRow(FX::CDatabaseBase& database, const FX::CSQLite3StatementPtr& statement,
                          const std::string& folderName, const std::string& metadata, CTimeStamp time,
                          int64_t& rowId, const FXCodeLocation& location)
 {
     rowId = -1;
+    CKoError refused = RefuseNul(folderName, location);
+    if (refused.IsError())
+        return refused;
     std::string normalised;
     const std::string& messageName = FolderNameForm(folderName, normalised);
     if (!statement)
@@ -466,19 +565,10 @@ CKoError CContentContainerDatabase::QueryOrInsertFolder(const string& folderName
 
 CKoError CContentContainerDatabase::UpdateFolderMetadata(int64_t folderId, const string& metadata)
 {
-    if (!d->UpdateFolderMetadataStatement)
-        return NotPrepared(FX_LOCATION);
     int changed = 0;
-    {
-        ResetOnExit reset(d->UpdateFolderMetadataStatement);
-        try {
-            d->UpdateFolderMetadataStatement->Bind(1, static_cast<long long>(folderId));
-            d->UpdateFolderMetadataStatement->Bind(2, metadata);
-            changed = d->UpdateFolderMetadataStatement->ExecDML();
-        } catch (const FX::CSQLite3Exception& exception) {
-            return FX::ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION);
-        }
-    }
+    CKoError error = SetMetadata(d->UpdateFolderMetadataStatement, folderId, metadata, changed, FX_LOCATION);
+    if (error.IsError())
+        return error;
     // Keep the cache and the memo true to the row.
     if (changed > 0 && folderId != -1) {
         auto_lock cacheLock(&d->folderCacheLock, true);
@@ -576,17 +666,8 @@ CKoError CContentContainerDatabase::InsertOrUpdateFile(int64_t folderId, const s
 
 CKoError CContentContainerDatabase::UpdateFileMetadata(int64_t fileId, const string& metadata)
 {
-    if (!d->UpdateFileMetadataStatement)
-        return NotPrepared(FX_LOCATION);
-    ResetOnExit reset(d->UpdateFileMetadataStatement);
-    try {
-        d->UpdateFileMetadataStatement->Bind(1, static_cast<long long>(fileId));
-        d->UpdateFileMetadataStatement->Bind(2, metadata);
-        d->UpdateFileMetadataStatement->ExecDML();
-    } catch (const FX::CSQLite3Exception& exception) {
-        return FX::ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION);
-    }
-    return CKoError::Success();
+    int changed = 0;
+    return SetMetadata(d->UpdateFileMetadataStatement, fileId, metadata, changed, FX_LOCATION);
 }
 
 CKoError CContentContainerDatabase::QueueInsertOrUpdateFile(int64_t folderId, const string& fileName,

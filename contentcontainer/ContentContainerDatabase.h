@@ -16,6 +16,13 @@
 // writes through one object. Queries handed out must be released before the
 // object is destroyed.
 //
+// What opens must be a regular file (or nothing yet), and an SQLite database
+// of the container's shape, an empty one, or one cut short while it was being
+// created. Anything else (a FIFO, a directory, another program's database,
+// one that has the container's table names with other columns) is refused
+// with error 11 (ERROR_BAD_FORMAT) before anything is written to it or beside
+// it, in every mode.
+//
 // An operation whose statement could not be prepared (the file did not open)
 // answers error 6 (ERROR_INVALID_HANDLE) with "Statement not prepared" and
 // touches nothing.

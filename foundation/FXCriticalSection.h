@@ -20,6 +20,7 @@
 #include <boost/interprocess/sync/interprocess_mutex.hpp>
 
 #include <atomic>
+#include <mutex>
 
 #include <cstdint>
 
@@ -65,7 +66,13 @@ public:
 private:
     bool Enter(bool wait);
 
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot see Boost's spin lock (inline assembly) as
+    // synchronisation; under it the lock is one it understands.
+    std::mutex mutex;
+#else
     boost::interprocess::interprocess_mutex mutex;
+#endif
     // pthread_self() of the holding thread, 0 when free. Only the holder ever
     // stores its own id, so a thread that reads its own id holds the lock.
     std::atomic<uint64_t> holder{0};

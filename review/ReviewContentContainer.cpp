@@ -44,6 +44,20 @@ CKoError OpenFailureOr(const CX::CContentContainerDatabase& database, const CKoE
     return database.GetConstructionError().IsError() ? database.GetConstructionError() : error;
 }
 
+// Steps a listing on. A file that cannot be read on (damaged, or an I/O
+// error) ends the walk with SQLite's code in an error made at `where`, the
+// walk's own location, rather than with an exception through the host.
+bool NextRow(FX::CSQLite3Query& query, CKoError& error, const FXCodeLocation& where)
+{
+    try {
+        query.NextRow();
+    } catch (const FX::CSQLite3Exception& exception) {
+        error = FX::ErrorFromException(where, exception);
+        return false;
+    }
+    return !query.Eof();
+}
+
 // The rows of the collect walk: each folder holding a marked file, once, in
 // folder order. Files whose folder row is missing come first as one row of
 // NULLs.
@@ -163,10 +177,15 @@ CKoError CReviewContentContainer::CheckAncestors(const CReviewContentContainerAn
     CKoError error = database->QueryFolders(query);
     if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
         return OpenFailureOr(*database, error).Push(FX_LOCATION);
-    const int folderNameField = query->FieldIndex("FolderName");
+    int folderNameField = -1;
+    try {
+        folderNameField = query->FieldIndex("FolderName");
+    } catch (const FX::CSQLite3Exception& exception) {
+        return FX::ErrorFromException(FX_LOCATION, exception);
+    }
 
     CAncestorWalk walk(callback, d->abortCheckPeriod);
-    for (; !query->Eof(); query->NextRow()) {
+    for (bool row = !query->Eof(); row; row = NextRow(*query, error, FX_LOCATION)) {
         if (walk.AbortRequested())
             return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
         const std::string folderName = query->GetStringField(folderNameField, "");
@@ -175,7 +194,7 @@ CKoError CReviewContentContainer::CheckAncestors(const CReviewContentContainerAn
             return error.Push(FX_LOCATION);
         walk.Record(folderName);
     }
-    return CKoError::Success();
+    return error;  // success, or why the listing could not go on
 }
 
 CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentContainerAncestorCallbackPtr& callback)
@@ -197,12 +216,19 @@ CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentCont
     CKoError error = database->Query(kCollectQuery, query);
     if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
         return OpenFailureOr(*database, error).Push(FX_LOCATION);
-    const int folderNameField = query->FieldIndex("FolderName");
-    const int folderIdField = query->FieldIndex("FolderId");
-    const int folderMetadataField = query->FieldIndex("FolderMetadata");
+    int folderNameField = -1;
+    int folderIdField = -1;
+    int folderMetadataField = -1;
+    try {
+        folderNameField = query->FieldIndex("FolderName");
+        folderIdField = query->FieldIndex("FolderId");
+        folderMetadataField = query->FieldIndex("FolderMetadata");
+    } catch (const FX::CSQLite3Exception& exception) {
+        return FX::ErrorFromException(FX_LOCATION, exception);
+    }
 
     CAncestorWalk walk(callback, d->abortCheckPeriod);
-    for (; !query->Eof(); query->NextRow()) {
+    for (bool row = !query->Eof(); row; row = NextRow(*query, error, FX_LOCATION)) {
         if (walk.AbortRequested())
             return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
         const int64_t folderId = query->GetInt64Field(folderIdField, 0);
@@ -219,7 +245,7 @@ CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentCont
         }
         walk.Record(folderName);
     }
-    return CKoError::Success();
+    return error;  // success, or why the listing could not go on
 }
 
 }  // namespace CX

@@ -1,6 +1,7 @@
 // The container object: naming, the four open modes and their checks, close,
 // check, transactions, the stored properties and the index operations it
 // passes on to its database.
+#include "ContainerTestAccess.h"
 #include "Containers.h"
 #include "ContentContainer.h"
 #include "ContentContainerItem.h"
@@ -17,15 +18,6 @@
 #include <functional>
 #include <random>
 #include <vector>
-
-namespace CX {
-// Reaches the open database of a container, for what the container itself
-// does not offer (queuing files, reading the storage table, breaking writes).
-class CContentContainerTestAccess {
-public:
-    static CContentContainerDatabasePtr Database(CContentContainer& container) { return container.d->database; }
-};
-}  // namespace CX
 
 namespace {
 

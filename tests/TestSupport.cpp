@@ -2,15 +2,19 @@
 
 #include "LogWriter.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 
-TempDir::TempDir()
+TempDir::TempDir(const char* base)
 {
-    const char* base = std::getenv("TMPDIR");
+    if (base == nullptr || *base == '\0')
+        base = std::getenv("TMPDIR");
     std::string pattern = std::string(base && *base ? base : "/tmp") + "/cx-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
@@ -21,6 +25,13 @@ TempDir::~TempDir()
 {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+const char* MemoryTempBase()
+{
+    struct stat status {};
+    return stat("/dev/shm", &status) == 0 && S_ISDIR(status.st_mode) && access("/dev/shm", W_OK) == 0 ? "/dev/shm"
+                                                                                                      : nullptr;
 }
 
 std::string ReadFileBytes(const std::string& path)

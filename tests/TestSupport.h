@@ -7,7 +7,8 @@
 
 class TempDir {
 public:
-    TempDir();
+    // Under $TMPDIR (or /tmp), or under `base` when given.
+    explicit TempDir(const char* base = nullptr);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -23,6 +24,10 @@ class TempDirTest : public ::testing::Test {
 protected:
     TempDir dir;
 };
+
+// A folder in memory (/dev/shm) where there is one, else the usual one: for
+// tests that create hundreds of containers, where each fsync would cost.
+const char* MemoryTempBase();
 
 // Whole file content, or "" when missing.
 std::string ReadFileBytes(const std::string& path);

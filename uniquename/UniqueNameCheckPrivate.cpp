@@ -77,6 +77,10 @@ CKoError CUniqueNameCheckPrivate::InsertName(const string& name, bool& inserted)
     ResetOnExit reset(statement);
     if (statement == nullptr) {
         error = FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_HANDLE, "Statement not prepared");
+    } else if (!database->IsCaseSensitive() && name.find('\0') != std::string::npos) {
+        // SQLite's NOCASE stops at a NUL byte, so two names that differ only
+        // after one would be taken for the same: refused rather than misjudged.
+        error = FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "Name holds a NUL byte");
     } else {
         try {
             statement->Bind(1, name);

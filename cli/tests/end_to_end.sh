@@ -115,6 +115,30 @@ echo y >"$T/k/l/y1"
 check "exclude" "" "$("$CX" ls "$WORK/s3.cx" | grep "/c/")"
 check "collect review" "$T/k/l/	" "$("$CX" review --collect "$WORK/s3.cx" | grep -F "$T/k/l/" | cut -f1 | tr '\n' '\t')"
 
+# Ctrl-C during an index: what was written is committed and the snapshot is
+# marked incomplete (or, had the index already finished, complete).
+B="$WORK/big"
+for d in $(seq 1 40); do mkdir -p "$B/d$d" && (cd "$B/d$d" && touch f{1..500}); done
+"$CX" index "$B" "$WORK/big.cx" 2>/dev/null &
+pid=$!
+sleep 0.05
+kill -INT "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+state=$("$CX" info "$WORK/big.cx" | grep '^state' | cut -f2)
+case "$status:$state" in
+  130:incomplete | 0:complete) check "interrupted index" ok ok ;;
+  *) check "interrupted index" "130:incomplete" "$status:$state" ;;
+esac
+if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
+  check "interrupted index is intact" ok "$(sqlite3 "$WORK/big.cx" -cmd ".load ${EXTENSION%.so}" 'PRAGMA integrity_check;')"
+fi
+
+# A container inside the tree it snapshots leaves itself out.
+"$CX" index "$T" "$T/inside.cx" 2>/dev/null
+check "own container left out" "" "$("$CX" ls "$WORK/s2.cx" "$T/" >/dev/null; "$CX" ls "$T/inside.cx" "$T/" | grep inside)"
+rm -f "$T/inside.cx"*
+
 # Missing, foreign and damaged containers: exit 2 and one clear line.
 check "missing container" 2 "$(run "$WORK/out" diff "$WORK/none.cx" "$WORK/s2.cx")"
 check "missing message" "cx: $WORK/none.cx: no such file" "$(cat "$WORK/stderr")"
@@ -124,6 +148,16 @@ check "noise container" 2 "$(run "$WORK/out" review "$WORK/noise.cx")"
 check "noise message" 1 "$(grep -c 'not a content container' "$WORK/stderr")"
 check "directory container" 2 "$(run "$WORK/out" info "$WORK")"
 check "unreadable tree" 2 "$(run "$WORK/out" index "$WORK/no-such-dir" "$WORK/s4.cx")"
+mkfifo "$WORK/fifo.cx"
+check "fifo container" 2 "$(timeout 20 "$CX" ls "$WORK/fifo.cx" >"$WORK/out" 2>"$WORK/stderr"; echo $?)"
+check "fifo message" "cx: $WORK/fifo.cx: not a content container (not a regular file)" "$(cat "$WORK/stderr")"
+if command -v sqlite3 >/dev/null; then
+  sqlite3 "$WORK/other.db" 'PRAGMA journal_mode=WAL; CREATE TABLE Accounts (Id, Name);' >/dev/null
+  before=$(sha256sum <"$WORK/other.db")
+  check "foreign container" 2 "$(run "$WORK/out" review "$WORK/other.db")"
+  check "foreign container untouched" "$before" "$(sha256sum <"$WORK/other.db")"
+  check "nothing beside the foreign container" "" "$(cd "$WORK" && ls other.db-* 2>/dev/null)"
+fi
 
 if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
   cp "$WORK/s2.cx" "$WORK/s5.cx"
