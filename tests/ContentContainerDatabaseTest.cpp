@@ -280,6 +280,38 @@ TEST_F(ContentContainerDatabaseTest, AnotherProgramsDatabaseIsRefusedUntouched)
     EXPECT_EQ(ReadFileBytes(noise), std::string(4096, '\x5A'));
 }
 
+TEST_F(ContentContainerDatabaseTest, NewFilesGetLargePagesAndOlderFilesKeepTheirs)
+{
+    auto pageSize = [](CContentContainerDatabase& database) {
+        int64_t size = 0;
+        EXPECT_FALSE(database.QueryScalar("PRAGMA page_size;", size, 0).IsError());
+        return size;
+    };
+    EXPECT_EQ(pageSize(*db), 16384);
+    Folder("/a/");
+    Open();
+    EXPECT_EQ(pageSize(*db), 16384);
+    EXPECT_EQ(FolderNames(), (std::vector<std::string>{"/a/"}));
+
+    // A database that has pages already keeps their size, and works.
+    db.reset();
+    const std::string file = dir.File("small-pages.cx");
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(raw, "PRAGMA page_size=4096; CREATE TABLE x(a); DROP TABLE x;", nullptr, nullptr,
+                               nullptr),
+                  SQLITE_OK);
+        sqlite3_close(raw);
+    }
+    CContentContainerDatabase older(file);
+    ASSERT_FALSE(older.GetConstructionError().IsError()) << older.GetConstructionError().AsString();
+    EXPECT_EQ(pageSize(older), 4096);
+    int64_t id = -1;
+    EXPECT_FALSE(older.InsertFolder("/b/", "", T(1), id).IsError());
+    EXPECT_GT(id, 0);
+}
+
 // ---------------------------------------------------------------- folder lookup
 
 TEST_F(ContentContainerDatabaseTest, LookupNormalisesTheNameAndSharesOneCacheEntry)

@@ -366,7 +366,7 @@ TEST_F(ContentContainerTest, CheckCompactsTheFile)
     Create(container);
     const int64_t folderId = Folder(container, "/a/");
     const std::string metadata(1000, 'm');
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 2000; ++i) {  // 2 MB: well over 100 pages of 16 KiB
         int64_t id = -1;
         ASSERT_FALSE(container.InsertOrUpdateFile(folderId, std::to_string(i), metadata, T(1), id).IsError());
     }

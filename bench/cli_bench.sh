@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# cx index and cx diff beside the tools people use for the same jobs, on the
+# same trees in one run:
+#   index  cx index | mtree -c (a spec) | plocate's updatedb (names only) |
+#          aide --init (names, sizes, times, modes and owners; no hashes)
+#   diff   cx diff of two snapshots | diff of two mtree -C dumps |
+#          mtree -f SPEC verifying the tree | diff of two plocate listings
+#          (names only) | aide --compare
+# on /usr and on a generated tree of 1,000,000 files in 50,000 folders. The
+# diffs compare a snapshot with one taken after 1% of the files were added,
+# 1% removed and 1% touched; /usr is not changed, its diffs run on a mirror
+# of it (same names, types, modes, owners, times and sizes, as sparse files).
+#
+# Prints seconds (median of warm runs; AIDE runs once), peak resident memory
+# and how many times faster cx is than each peer (peer seconds / cx seconds).
+#
+#   bench/cli_bench.sh [CX]      CX: the cx binary (default build/bench/cli/cx,
+#                                built when missing)
+# Environment: CX_BENCH_RUNS (default 3), CX_BENCH_AIDE=0 leaves AIDE out (it
+# takes minutes on the large tree), CX_BENCH_FILES and CX_BENCH_FOLDERS
+# (default 1000000 and 50000) size the generated tree.
+#
+# Trees are kept under build/bench-trees and reused; outputs go to
+# build/bench-scratch. The peers and GNU time are installed when missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+CX=${1:-build/bench/cli/cx}
+RUNS=${CX_BENCH_RUNS:-3}
+WITH_AIDE=${CX_BENCH_AIDE:-1}
+FILES=${CX_BENCH_FILES:-1000000}
+FOLDERS=${CX_BENCH_FOLDERS:-50000}
+TREES=$ROOT/build/bench-trees
+SCRATCH=$ROOT/build/bench-scratch
+TOOL="python3 $ROOT/bench/cli_trees.py"
+
+# ---------------------------------------------------------------- set-up
+
+missing=()
+command -v mtree >/dev/null || missing+=(mtree-netbsd)
+{ command -v updatedb >/dev/null && command -v plocate >/dev/null; } || missing+=(plocate)
+[ "$WITH_AIDE" = 0 ] || command -v aide >/dev/null || missing+=(aide)
+[ -x /usr/bin/time ] || missing+=(time)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "cli_bench: installing ${missing[*]}" >&2
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+if [ ! -x "$CX" ]; then
+  cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DCX_BUILD_TESTS=OFF -DCX_BUILD_BENCH=ON >/dev/null
+  cmake --build build/bench -j "$(nproc 2>/dev/null || echo 2)" --target cx_tool >/dev/null
+fi
+CX=$(realpath "$CX")
+
+mkdir -p "$TREES" "$SCRATCH"
+df -h "$ROOT/build" | sed 's/^/cli_bench: /' >&2
+free_kib=$(df -Pk "$ROOT/build" | awk 'NR == 2 { print $4 }')
+free_inodes=$(df -Pi "$ROOT/build" | awk 'NR == 2 { print $4 }')
+if [ "$free_kib" -lt $((6 * 1024 * 1024)) ] || { [ "$free_inodes" != "-" ] && [ "$free_inodes" -lt 1500000 ]; }; then
+  echo "cli_bench: needs about 6 GiB and 1.5 million inodes free under $ROOT/build" >&2
+  exit 2
+fi
+
+GENERATED=$TREES/files-$FILES
+MIRROR=$TREES/usr-mirror
+# A run stopped half way leaves its changes behind: undo them first.
+for journal in "$TREES"/*.journal; do
+  [ -e "$journal" ] && $TOOL restore "$journal"
+done
+$TOOL generate "$GENERATED" "$FILES" "$FOLDERS"
+$TOOL mirror /usr "$MIRROR"
+
+# ---------------------------------------------------------------- measuring
+
+RESULTS=$SCRATCH/results.txt
+: >"$RESULTS"
+
+# measure KEY OUT STATUSES CMD...: one run of CMD with its standard output in
+# OUT; its seconds and peak KiB go to $SCRATCH/KEY.times. STATUSES lists the
+# exit statuses that mean it did its job (diff answers 1 for differences).
+measure() {
+  local key=$1 out=$2 statuses=$3
+  shift 3
+  local status=0
+  /usr/bin/time -f "%e %M" -o "$SCRATCH/time.out" "$@" >"$out" 2>"$SCRATCH/stderr.out" || status=$?
+  if [[ " $statuses " != *" $status "* ]]; then
+    echo "cli_bench: $key: exit status $status from: $*" >&2
+    sed 's/^/  /' "$SCRATCH/stderr.out" | tail -5 >&2
+    exit 2
+  fi
+  tail -1 "$SCRATCH/time.out" >>"$SCRATCH/$key.times"
+}
+
+# record TREE TASK TOOL KEY: the median seconds and the largest peak of KEY's runs.
+record() {
+  local seconds peak
+  seconds=$(awk '{ print $1 }' "$SCRATCH/$4.times" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  peak=$(awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { printf "%.1f", m / 1024 }' "$SCRATCH/$4.times")
+  printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$seconds" "$peak" >>"$RESULTS"
+  rm -f "$SCRATCH/$4.times"
+}
+
+# An AIDE configuration for TREE: DB_IN and DB_NEW are the databases compared,
+# DB_OUT the one --init writes.
+aide_config() {  # aide_config CONF TREE DB_OUT DB_IN DB_NEW
+  local regex
+  regex=$(printf '%s' "$2" | sed 's/[][\\.^$*+?(){}|]/\\&/g')
+  cat >"$1" <<EOF
+database_out=file:$3
+database_in=file:$4
+database_new=file:$5
+gzip_dbout=no
+report_url=stdout
+Snapshot = p+ftype+l+u+g+s+m
+$regex Snapshot
+EOF
+}
+
+UPDATEDB=(updatedb -l 0 --prunepaths '' --prunenames '' --prunefs '' --prune-bind-mounts no)
+
+# snapshot TREE PREFIX: every tool's snapshot of TREE, untimed, as PREFIX.*
+snapshot() {
+  local tree=$1 prefix=$2
+  "$CX" index "$tree" "$prefix.cx" 2>/dev/null
+  mtree -c -p "$tree" >"$prefix.mtree"
+  rm -f "$prefix.plocate"
+  "${UPDATEDB[@]}" -U "$tree" -o "$prefix.plocate"
+  if [ "$WITH_AIDE" != 0 ]; then
+    rm -f "$prefix.aide"
+    aide_config "$SCRATCH/aide.conf" "$tree" "$prefix.aide" /dev/null /dev/null
+    aide --init -c "$SCRATCH/aide.conf" >/dev/null
+  fi
+}
+
+# index_phase TREE LABEL TAG: times every tool's snapshot of TREE; leaves them
+# as $SCRATCH/TAG-1.* for the diff phase.
+index_phase() {
+  local tree=$1 label=$2 prefix=$SCRATCH/$3-1
+  echo "cli_bench: index $label" >&2
+  "$CX" index "$tree" "$prefix.cx" 2>/dev/null  # warms the caches for every tool
+  for ((run = 1; run <= RUNS; ++run)); do
+    measure cx-index /dev/null "0" "$CX" index "$tree" "$prefix.cx"
+    measure mtree-index "$prefix.mtree" "0" mtree -c -p "$tree"
+    rm -f "$prefix.plocate"
+    measure updatedb-index /dev/null "0" "${UPDATEDB[@]}" -U "$tree" -o "$prefix.plocate"
+  done
+  record "$label" index "cx index" cx-index
+  record "$label" index "mtree -c" mtree-index
+  record "$label" index "updatedb" updatedb-index
+  if [ "$WITH_AIDE" != 0 ]; then
+    rm -f "$prefix.aide"
+    aide_config "$SCRATCH/aide.conf" "$tree" "$prefix.aide" /dev/null /dev/null
+    measure aide-index /dev/null "0" aide --init -c "$SCRATCH/aide.conf"
+    record "$label" index "aide --init" aide-index
+  fi
+}
+
+# diff_phase TREE LABEL TAG [fresh]: snapshots TREE (unless the index phase
+# left them), changes it, snapshots it again, times every tool's comparison
+# and puts the tree back.
+diff_phase() {
+  local tree=$1 label=$2 tag=$3 journal=$TREES/$3.journal
+  local one=$SCRATCH/$3-1 two=$SCRATCH/$3-2
+  echo "cli_bench: diff $label" >&2
+  [ "${4:-}" = fresh ] && snapshot "$tree" "$one"
+  $TOOL mutate "$tree" "$journal"
+  snapshot "$tree" "$two"
+  "$CX" diff --stat "$one.cx" "$two.cx" | sed "s|^|cli_bench: $label: |" >&2 || true
+  local dumps="mtree -C -f \"\$1\" >\"\$3\" && mtree -C -f \"\$2\" >\"\$4\" && diff \"\$3\" \"\$4\""
+  local listings="plocate -d \"\$1\" / >\"\$3\" && plocate -d \"\$2\" / >\"\$4\" && diff \"\$3\" \"\$4\""
+  for ((run = 1; run <= RUNS; ++run)); do
+    measure cx-diff "$SCRATCH/cx.diff" "1" "$CX" diff "$one.cx" "$two.cx"
+    measure mtree-dumps /dev/null "1" bash -c "$dumps" _ "$one.mtree" "$two.mtree" "$one.dump" "$two.dump"
+    measure mtree-verify /dev/null "2" mtree -f "$one.mtree" -p "$tree"
+    measure plocate-diff /dev/null "1" bash -c "$listings" _ "$one.plocate" "$two.plocate" "$one.names" "$two.names"
+  done
+  record "$label" diff "cx diff" cx-diff
+  record "$label" diff "diff of mtree -C dumps" mtree-dumps
+  record "$label" diff "mtree -f SPEC (tree)" mtree-verify
+  record "$label" diff "diff of plocate lists" plocate-diff
+  if [ "$WITH_AIDE" != 0 ]; then
+    aide_config "$SCRATCH/aide.conf" "$tree" /dev/null "$one.aide" "$two.aide"
+    measure aide-diff /dev/null "0 1 2 3 4 5 6 7" aide --compare -c "$SCRATCH/aide.conf"
+    record "$label" diff "aide --compare" aide-diff
+  fi
+  $TOOL restore "$journal"
+  rm -f "$one.dump" "$two.dump" "$one.names" "$two.names"
+}
+
+# ---------------------------------------------------------------- the runs
+
+count() {  # count TREE: "F folders, N files"
+  printf '%s folders, %s files' "$(find "$1" -xdev -type d | wc -l)" "$(find "$1" -xdev ! -type d | wc -l)"
+}
+
+echo "cli_bench: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)," \
+     "$RUNS runs per median" >&2
+echo "cli_bench: /usr: $(count /usr); generated: $(count "$GENERATED")" >&2
+
+index_phase /usr "/usr" usr
+diff_phase "$MIRROR" "/usr (mirror)" usr-mirror fresh
+index_phase "$GENERATED" "$FILES files" generated
+diff_phase "$GENERATED" "$FILES files" generated
+
+echo "cli_bench: load at the end $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+echo
+awk -F'\t' '
+  BEGIN { printf "%-16s %-6s %-24s %9s %9s %9s\n", "tree", "task", "tool", "seconds", "peak MiB", "peer/cx" }
+  {
+    if ($3 ~ /^cx /) cx = $4
+    ratio = ($3 ~ /^cx / || cx == 0) ? "" : sprintf("%.2fx", $4 / cx)
+    printf "%-16s %-6s %-24s %9.2f %9.1f %9s\n", $1, $2, $3, $4, $5, ratio
+  }' "$RESULTS"
