@@ -468,15 +468,25 @@ struct Listing {
         text.clear();
         files.clear();
     }
+    // Ready for another folder. The room a large folder took is given back,
+    // so that the listings kept for reuse stay small.
     void Clear()
     {
         ClearFiles();
         subfolderText.clear();
         subfolders.clear();
+        if (text.capacity() > kKeptBytes || subfolderText.capacity() > kKeptBytes) {
+            std::string().swap(text);
+            std::string().swap(subfolderText);
+            std::vector<Entry>().swap(files);
+            std::vector<Subfolder>().swap(subfolders);
+        }
         reader.Close();
         handle.reset();
         complete = false;
     }
+
+    static constexpr size_t kKeptBytes = 256 * 1024;
 };
 
 // A folder found by the walk and not yet written, with its listing once one
