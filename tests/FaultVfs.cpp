@@ -281,6 +281,9 @@ int FaultVfs::Intercept(Kind kind, const char* fileName)
 {
     if (paused_ || (kinds_ & kind) == 0)
         return SQLITE_OK;
+    const std::thread::id only = thread_;
+    if (only != std::thread::id() && only != std::this_thread::get_id())
+        return SQLITE_OK;
     const int64_t n = ++seen_;
     const int64_t at = failAt_;
     if (n == at || (fromNOn_ && n > at)) {

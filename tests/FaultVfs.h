@@ -10,13 +10,15 @@
 // Arm(kinds, n, code, fromNOn) counts, from that call on, every operation of
 // the given kinds and fails the n-th (1-based) with `code` (once, or that one
 // and every later one). Until armed, and while paused, operations pass and
-// are not counted. Only one object may exist at a time.
+// are not counted. OnlyThread narrows counting to the operations one thread
+// runs. Only one object may exist at a time.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <thread>
 
 struct sqlite3_vfs;
 
@@ -33,6 +35,9 @@ public:
     // Counts operations of `kinds` without failing any.
     void Count(unsigned kinds) { Arm(kinds, INT64_MAX, 0, false); }
     void Disarm();
+    // From now on counts (and fails) only what `thread` runs; a default id
+    // lifts the restriction.
+    void OnlyThread(std::thread::id thread) { thread_ = thread; }
     // Lets operations pass uncounted until Resume (to look at a file mid-test).
     void Pause() { paused_ = true; }
     void Resume() { paused_ = false; }
@@ -59,6 +64,7 @@ private:
     std::atomic<int> code_{0};
     std::atomic<bool> fromNOn_{false};
     std::atomic<bool> paused_{false};
+    std::atomic<std::thread::id> thread_{std::thread::id()};
     std::atomic<int64_t> seen_{0};
     std::atomic<int64_t> injected_{0};
     mutable std::mutex nameMutex_;

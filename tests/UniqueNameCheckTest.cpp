@@ -1,6 +1,7 @@
 // The unique name checker: answers through a checker and its clones, case
 // handling, the count line, error chains, unusable checkers and many threads
 // on one set of names.
+#include "FaultVfs.h"
 #include "LogWriter.h"
 #include "TestSupport.h"
 #include "UniqueNameCheck.h"
@@ -347,6 +348,104 @@ TEST(UniqueNameCheckTest, ManyThreadsAgreeOnEachNameBeingNewOnce)
         stored.insert(query->GetStringField(0, ""));
     EXPECT_EQ(stored.size(), static_cast<size_t>(CountNames(check)));
     EXPECT_TRUE(stored == expected);
+}
+
+// One thread's insert fails on an injected write error while others go on:
+// the error reaches that thread alone, carrying the code of its own failed
+// step, every thread keeps checking, and the table holds exactly the names
+// answered "new" (the failed name only if someone checked it again).
+TEST(UniqueNameCheckTest, OneThreadsIoFaultStaysItsOwn)
+{
+    const int threadCount = 4;
+    const int checksPerThread = 5000;
+    const int poolSize = 10000;
+    std::vector<std::string> pool;
+    for (int i = 0; i < poolSize; ++i)
+        pool.push_back("Folder " + std::to_string(i % 31) + "/Name-" + std::to_string(i));
+
+    FaultVfs vfs;  // outlives the checker's connection
+    CUniqueNameCheck check(true);
+    // A tiny page cache, so that inserts keep reaching the file.
+    ASSERT_FALSE(UniqueNameCheckTestAccess::Database(check)->Execute("PRAGMA cache_size=8;").IsError());
+
+    struct Outcome {
+        int errors = 0;
+        int answersAfterError = 0;
+        int failedIndex = -1;
+        CKoError firstError;
+    };
+    std::vector<Outcome> outcomes(threadCount);
+    std::vector<std::atomic<int>> newAnswers(poolSize);
+    std::vector<std::atomic<bool>> drawn(poolSize);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < threadCount; ++t) {
+        threads.emplace_back([&, t] {
+            CUniqueNameCheckPtr clone = check.GetClone();
+            while (!go)
+                std::this_thread::yield();
+            Outcome& outcome = outcomes[t];
+            if (!clone) {
+                ++outcome.errors;
+                return;
+            }
+            std::mt19937 random(77u + static_cast<unsigned>(t));
+            std::uniform_int_distribution<int> pick(0, poolSize - 1);
+            for (int i = 0; i < checksPerThread; ++i) {
+                const int index = pick(random);
+                drawn[index] = true;
+                bool exists = false;
+                CKoError error = clone->CheckName(pool[index], exists);
+                if (error.IsError()) {
+                    if (outcome.errors++ == 0) {
+                        outcome.firstError = error;
+                        outcome.failedIndex = index;
+                    }
+                } else {
+                    outcome.answersAfterError += outcome.errors > 0;
+                    if (!exists)
+                        ++newAnswers[index];
+                }
+            }
+        });
+    }
+    // Thread 1 meets the fault at its tenth write to the names file.
+    vfs.OnlyThread(threads[1].get_id());
+    vfs.Arm(FaultVfs::Write, 10, 0, false);
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    vfs.Disarm();
+
+    ASSERT_EQ(vfs.Injected(), 1);
+    for (int t = 0; t < threadCount; ++t)
+        EXPECT_EQ(outcomes[t].errors, t == 1 ? 1 : 0) << "thread " << t;
+    const CKoError& error = outcomes[1].firstError;
+    EXPECT_TRUE(FXErrorUtil::IsSQLite(error, SQLITE_IOERR_WRITE)) << error.AsString();
+    ASSERT_EQ(error.Entries().size(), 3u);
+    EXPECT_EQ(error.Entries()[1].message, "Name=[" + pool[outcomes[1].failedIndex] + "]");
+    EXPECT_GT(outcomes[1].answersAfterError, 0);
+
+    auto database = UniqueNameCheckTestAccess::Database(check);
+    FX::CSQLite3QueryPtr query;
+    ASSERT_FALSE(database->Query("PRAGMA integrity_check;", query).IsError());
+    EXPECT_EQ(query->GetStringField(0, ""), "ok");
+    std::set<std::string> answeredNew;
+    int repeatedNew = 0;
+    for (int i = 0; i < poolSize; ++i) {
+        repeatedNew += newAnswers[i] > 1;
+        if (newAnswers[i] == 1)
+            answeredNew.insert(pool[i]);
+        else if (drawn[i] && i != outcomes[1].failedIndex)
+            ADD_FAILURE() << "drawn but never new: " << pool[i];
+    }
+    EXPECT_EQ(repeatedNew, 0);
+    std::set<std::string> stored;
+    ASSERT_FALSE(database->Query("SELECT Name FROM Names;", query).IsError());
+    for (; !query->Eof(); query->NextRow())
+        stored.insert(query->GetStringField(0, ""));
+    query.reset();
+    EXPECT_TRUE(stored == answeredNew);
 }
 
 }  // namespace
