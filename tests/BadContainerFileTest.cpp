@@ -176,9 +176,12 @@ protected:
         for (int i = 0; i < 200; ++i) {
             int64_t id = -1;
             ASSERT_FALSE(database.InsertFolder("/f/" + std::to_string(i) + "/", "m", T(i), id).IsError());
-            for (int j = 0; j < 5; ++j)
-                ASSERT_FALSE(database.InsertOrUpdateFile(id, "file" + std::to_string(j), "Collect=\"true\"", T(j), id)
-                                 .IsError());
+            for (int j = 0; j < 5; ++j) {
+                int64_t fileId = -1;
+                ASSERT_FALSE(
+                    database.InsertOrUpdateFile(id, "file" + std::to_string(j), "Collect=\"true\"", T(j), fileId)
+                        .IsError());
+            }
         }
     }
 

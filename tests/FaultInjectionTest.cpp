@@ -481,8 +481,9 @@ TEST_F(FaultInjectionTest, ComparisonReportsAllOrFailsWithSQLitesCode)
                         if (name == file && (i + j) % 5 == 0)
                             continue;  // a file only the previous side has
                         const std::string metadata = name == file && (i * j) % 13 == 0 ? "changed" : "";
-                        ASSERT_FALSE(
-                            database.InsertOrUpdateFile(id, "file" + std::to_string(j), metadata, T(1), id).IsError());
+                        int64_t fileId = -1;
+                        ASSERT_FALSE(database.InsertOrUpdateFile(id, "file" + std::to_string(j), metadata, T(1), fileId)
+                                         .IsError());
                     }
                 }
             }
