@@ -5,8 +5,11 @@
   mirror SOURCE DIR            the shape of SOURCE: same names, types, modes,
                                owners, times and sizes (as sparse files), so
                                that it can be changed without touching SOURCE
-  mutate DIR JOURNAL           adds, removes and touches 1% of the files each,
-                               recording how to undo it
+  mutate DIR JOURNAL [--folders]
+                               adds, removes and touches 1% of the files each,
+                               recording how to undo it; with --folders also
+                               removes one leaf folder in 1000 and adds a new
+                               folder (with a subfolder) beside one in 500
   restore JOURNAL              undoes a mutation (a no-op when there is none)
 
 A tree is built under DIR.partial and renamed when complete, so that an
@@ -118,15 +121,20 @@ def mirror(source, directory):
           file=sys.stderr)
 
 
-def mutate(directory, journal_path):
-    """Every 100th file (in sorted walk order) is removed, another touched; one file is added per 100 files."""
+def mutate(directory, journal_path, folders_too=False):
+    """Every 100th file (in sorted walk order) is removed, another touched; one file is added per 100 files.
+
+    With folders_too, every 1000th folder that has no subfolders is removed with its files as well, and beside
+    every 500th folder a new one is made, named like it plus ".new" (as "." ranks below "/", the new folder
+    and its subtree sort just before that folder), holding three files and a subfolder with two more.
+    """
     restore(journal_path)
     directory = os.path.abspath(directory)
     journal_path = os.path.abspath(journal_path)
     stash = journal_path + ".stash"
     shutil.rmtree(stash, ignore_errors=True)
     os.makedirs(stash)
-    journal = {"stash": stash, "removed": [], "touched": [], "added": [], "folders": []}
+    journal = {"stash": stash, "removed": [], "touched": [], "added": [], "added_folders": [], "folders": []}
     folders = {}
 
     def remember(folder):
@@ -138,8 +146,22 @@ def mutate(directory, journal_path):
     # way can still be undone.
     plan = []
     seen = 0
+    folders_seen = 0
     for parent, dirnames, filenames in os.walk(directory):
         dirnames.sort()
+        if folders_too:
+            kept = []
+            for name in dirnames:
+                path = os.path.join(parent, name)
+                slot = folders_seen % 1000
+                folders_seen += 1
+                if slot == 250 and not any(entry.is_dir(follow_symlinks=False) for entry in os.scandir(path)):
+                    plan.append(("remove folder", path))  # with its files, which the walk then passes over
+                    continue
+                if slot % 500 == 0:
+                    plan.append(("add folder", path + ".new"))
+                kept.append(name)
+            dirnames[:] = kept
         for name in sorted(filenames):
             path = os.path.join(parent, name)
             slot = seen % 100
@@ -155,8 +177,10 @@ def mutate(directory, journal_path):
         if action == "touch":
             info = os.lstat(path)
             journal["touched"].append([path, info.st_atime_ns, info.st_mtime_ns])
-        elif action == "remove":
+        elif action in ("remove", "remove folder"):
             journal["removed"].append([path, os.path.join(stash, "%d" % len(journal["removed"]))])
+        elif action == "add folder":
+            journal["added_folders"].append(path)
         else:
             journal["added"].append(path)
     journal["folders"] = [[folder, times[0], times[1]] for folder, times in folders.items()]
@@ -170,8 +194,15 @@ def mutate(directory, journal_path):
     for path in journal["added"]:
         with open(path, "wb") as handle:
             handle.write(b"new\n")
-    print("mutated %s: %d added, %d removed, %d touched" %
-          (directory, len(journal["added"]), len(journal["removed"]), len(journal["touched"])), file=sys.stderr)
+    for path in journal["added_folders"]:
+        os.makedirs(os.path.join(path, "inner"))
+        for name in ("a.txt", "b.txt", "c.txt", "inner/d.txt", "inner/e.txt"):
+            with open(os.path.join(path, name), "wb") as handle:
+                handle.write(b"new\n")
+    removed_folders = sum(1 for action, _ in plan if action == "remove folder")
+    print("mutated %s: %d added, %d removed, %d touched; folders: %d added, %d removed" %
+          (directory, len(journal["added"]), len(journal["removed"]) - removed_folders, len(journal["touched"]),
+           len(journal["added_folders"]), removed_folders), file=sys.stderr)
 
 
 def restore(journal_path):
@@ -184,6 +215,8 @@ def restore(journal_path):
             os.unlink(path)
         except FileNotFoundError:
             pass
+    for path in journal.get("added_folders", []):
+        shutil.rmtree(path, ignore_errors=True)
     for path, stashed in journal["removed"]:
         if os.path.lexists(stashed):
             os.rename(stashed, path)
@@ -200,8 +233,8 @@ def main(argv):
         generate(argv[2], int(argv[3]), int(argv[4]))
     elif len(argv) == 4 and argv[1] == "mirror":
         mirror(argv[2], argv[3])
-    elif len(argv) == 4 and argv[1] == "mutate":
-        mutate(argv[2], argv[3])
+    elif len(argv) in (4, 5) and argv[1] == "mutate" and argv[4:] in ([], ["--folders"]):
+        mutate(argv[2], argv[3], len(argv) == 5)
     elif len(argv) == 3 and argv[1] == "restore":
         restore(argv[2])
     else:
