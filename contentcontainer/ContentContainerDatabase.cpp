@@ -134,6 +134,9 @@ public:
     bool caseSensitive = true;
     FX::CSQLite3StatementPtr InsertFolderStatement;
     FX::CSQLite3StatementPtr InsertFolderQueueStatement;
+    // A merge put the queue's folders in but could not end the queue: it is
+    // ended before any use of the queue, as if the merge had.
+    bool mergedQueueLeft = false;
     FX::CSQLite3StatementPtr InsertOrUpdateFileStatement;
     FX::CSQLite3StatementPtr UpdateFileMetadataStatement;
     FX::CSQLite3StatementPtr UpdateFolderMetadataStatement;
@@ -586,10 +589,13 @@ CKoError CContentContainerDatabase::UpdateFolderMetadata(int64_t folderId, const
 
 CKoError CContentContainerDatabase::OpenFolderQueue()
 {
+    CKoError error = EndMergedQueue();
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
     const std::string definition = std::string("(FolderId INTEGER PRIMARY KEY, FolderName VARCHAR") +
                                    d->FolderCollation() +
                                    ", Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT)";
-    CKoError error = CreateTable(kFolderQueueTable, definition);
+    error = CreateTable(kFolderQueueTable, definition);
     if (error.IsError())
         return error.Push(FX_LOCATION);
     error = Execute("CREATE UNIQUE INDEX IF NOT EXISTS temp.index_folderqueue_foldername ON FolderQueue(FolderName);");
@@ -606,21 +612,75 @@ CKoError CContentContainerDatabase::OpenFolderQueue()
 CKoError CContentContainerDatabase::AddFolderToQueue(const string& folderName, const string& metadata,
                                                      CTimeStamp time, int64_t& queueRowId)
 {
+    queueRowId = -1;
+    CKoError error = EndMergedQueue();
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
     return InsertFolderRow(*this, d->InsertFolderQueueStatement, folderName, metadata, time, queueRowId,
                            FX_LOCATION);
 }
 
 CKoError CContentContainerDatabase::MergeFolderQueue()
 {
-    CKoError error = Execute("INSERT INTO main.Folders(FolderName, Metadata, RecordCreateTime, RecordUpdateTime) "
-                             "SELECT FolderName, Metadata, RecordCreateTime, RecordUpdateTime "
-                             "FROM temp.FolderQueue WHERE true;");
+    CKoError error = EndMergedQueue();
     if (error.IsError())
         return error.Push(FX_LOCATION);
-    error = Execute("DELETE FROM temp.FolderQueue;");
+    {
+        // The copy commits on its own: a transaction that also ended the
+        // queue would commit the container first and the temporary database
+        // second, and could fail after the folders went in. Then the queue
+        // would keep folders already copied, and every later merge would fail
+        // on their unique names.
+        FX::CDatabaseTransaction transaction(this, 0);
+        if (transaction.GetBeginError().IsError())
+            return CKoError(transaction.GetBeginError()).Push(FX_LOCATION);
+        error = Execute("INSERT INTO main.Folders(FolderName, Metadata, RecordCreateTime, RecordUpdateTime) "
+                        "SELECT FolderName, Metadata, RecordCreateTime, RecordUpdateTime "
+                        "FROM temp.FolderQueue WHERE true;");
+        if (error.IsError())
+            return error.Push(FX_LOCATION);
+        error = transaction.Commit();
+        if (error.IsError())
+            return error.Push(FX_LOCATION);
+    }
+    // The folders are in and the merge is done. Ending the queue only touches
+    // the temporary database; when it fails it is done before the queue's
+    // next use.
+    d->mergedQueueLeft = true;
+    error = EndMergedQueue();
+    if (error.IsError())
+        FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, "The merged folder queue is left until its next use, error=%s",
+                   error.AsString().c_str());
+    return CKoError::Success();
+}
+
+CKoError CContentContainerDatabase::EndMergedQueue()
+{
+    if (!d->mergedQueueLeft)
+        return CKoError::Success();
+    CKoError error = EndFolderQueue();
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    d->mergedQueueLeft = false;
+    return CKoError::Success();
+}
+
+CKoError CContentContainerDatabase::EndFolderQueue()
+{
+    // Its own transaction, so that a failure here leaves the queue whole and
+    // does not count against a transaction the host holds open.
+    FX::CDatabaseTransaction transaction(this, 0);
+    if (transaction.GetBeginError().IsError())
+        return CKoError(transaction.GetBeginError()).Push(FX_LOCATION);
+    CKoError error = Execute("DELETE FROM temp.FolderQueue;");
     if (error.IsError())
         return error.Push(FX_LOCATION);
     error = DeleteTable(kFolderQueueTable);
+    if (error.IsError()) {
+        transaction.Rollback();
+        return error.Push(FX_LOCATION);
+    }
+    error = transaction.Commit();
     if (error.IsError())
         return error.Push(FX_LOCATION);
     return CKoError::Success();

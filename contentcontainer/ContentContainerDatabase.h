@@ -86,7 +86,8 @@ public:
     CKoError UpdateFolderMetadata(int64_t folderId, const string& metadata);
     // The folder queue: a temporary table merged into Folders in one statement.
     // The id handed out by AddFolderToQueue is the queue's row id, not the
-    // folder's id after the merge.
+    // folder's id after the merge. A merge that fails changes nothing and
+    // keeps the queue, so it can be run again.
     CKoError OpenFolderQueue();
     CKoError AddFolderToQueue(const string& folderName, const string& metadata, CTimeStamp time,
                               int64_t& queueRowId);
@@ -114,6 +115,11 @@ public:
                        CTimeStamp& updateTime);
 
 private:
+    // Empties and drops the folder queue.
+    CKoError EndFolderQueue();
+    // Ends the queue of a merge whose folders went in, if there is one.
+    CKoError EndMergedQueue();
+
     boost::shared_ptr<CContentContainerDatabasePrivate> d;
 };
 
