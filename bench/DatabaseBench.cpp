@@ -139,7 +139,8 @@ double RawWrite(const std::string& file, long files, long folders)
 {
     bench::Stopwatch clock;
     sqlite3* db = RawOpen(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    Exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=off;"
+    // The file format the library writes: its page size, WAL, no syncs.
+    Exec(db, "PRAGMA page_size=16384; PRAGMA journal_mode=WAL; PRAGMA synchronous=off;"
              "CREATE TABLE Folders (FolderId INTEGER PRIMARY KEY, FolderName VARCHAR COLLATE PATH_COMPONENTS, "
              "Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT);"
              "CREATE UNIQUE INDEX index_folders_foldername ON Folders(FolderName);"
