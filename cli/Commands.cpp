@@ -124,17 +124,24 @@ int RunInfo(const std::string& container)
     db->GetValue("Origin", origin);            // absent values print empty
     db->GetValue("OriginQuery", originQuery);
     db->GetValue("SnapshotState", state);
+    // The folders above the origin that cx index records are counted apart,
+    // so that "folders" matches the index summary.
     int64_t folders = 0;
+    int64_t ancestors = 0;
     int64_t files = 0;
     CKoError error = db->QueryScalar("SELECT COUNT(*) FROM Folders;", folders, 0);
+    if (!error.IsError())
+        error = db->QueryScalar("SELECT COUNT(*) FROM Folders WHERE Metadata = 'Type=\"ancestor\"';", ancestors, 0);
     if (!error.IsError())
         error = db->QueryScalar("SELECT COUNT(*) FROM Files;", files, 0);
     if (error.IsError())
         return Fail(container, Cause(error));
-    std::printf("container\t%s\norigin\t%s\norigin query\t%s\nstate\t%s\nfolders\t%lld\nfiles\t%lld\n",
+    std::printf("container\t%s\norigin\t%s\norigin query\t%s\nstate\t%s\nfolders\t%lld\nancestors\t%lld\n"
+                "files\t%lld\n",
                 EscapeLine(db->GetFullDatabaseName()).c_str(), EscapeLine(origin).c_str(),
                 EscapeLine(originQuery).c_str(), state.empty() ? "unknown" : state.c_str(),
-                static_cast<long long>(folders), static_cast<long long>(files));
+                static_cast<long long>(folders - ancestors), static_cast<long long>(ancestors),
+                static_cast<long long>(files));
     return kClean;
 }
 

@@ -48,6 +48,7 @@ echo "one, longer" >"$T/a/x.txt"
 rm "$T/c/z"
 rm -r "$T/a/b"
 check "second index exit" 0 "$(run "$WORK/out" index "$T" "$WORK/s2.cx")"
+indexed_folders=$(sed -n 's/.*: \([0-9]*\) folders, .*/\1/p' "$WORK/stderr")
 
 check "diff exit" 1 "$(run "$WORK/diff.txt" diff "$WORK/s1.cx" "$WORK/s2.cx")"
 check "diff output" "M $T/a/
@@ -101,7 +102,9 @@ check "find missing message" "cx: $T/nope: not found" "$(cat "$WORK/stderr")"
 
 check "info" "origin	$T
 state	complete
-files	5" "$("$CX" info "$WORK/s2.cx" | grep -E '^(origin|state|files)	')"
+folders	$indexed_folders
+ancestors	$(realpath "$T" | tr -cd / | wc -c)
+files	5" "$("$CX" info "$WORK/s2.cx" | grep -E '^(origin|state|folders|ancestors|files)	')"
 
 check "dups" "a" "$(printf 'a\nb\na\nA\n' | "$CX" dups)"
 check "dups ignoring case" "A
