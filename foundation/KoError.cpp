@@ -79,13 +79,35 @@ CKoError CKoError::MakeV(int32_t status, const FXCodeLocation& location, const c
     return error;
 }
 
+std::string FXDetail::FunctionText(const char* function)
+{
+    std::string text;
+    if (function == nullptr)
+        return text;
+#if defined(__clang__)
+    for (const char* c = function; *c != '\0'; ++c) {
+        const bool blankBeforeReference = *c == ' ' && (c[1] == '&' || c[1] == '*') && !text.empty() &&
+                                          text.back() != ',' && text.back() != '(';
+        // "const ::Type&" as written in the source: g++ drops the "::".
+        const bool globalQualifier = *c == ':' && c[1] == ':' && !text.empty() && text.back() == ' ';
+        if (globalQualifier)
+            ++c;
+        else if (!blankBeforeReference)
+            text.push_back(*c);
+    }
+#else
+    text = function;
+#endif
+    return text;
+}
+
 void CKoError::Append(const FXCodeLocation& location, std::string message)
 {
     if (!chain_)
         chain_ = std::make_shared<std::vector<Entry>>();
     Entry entry;
     entry.file.assign(location.file.data(), location.file.size());
-    entry.function = location.function ? location.function : "";
+    entry.function = FXDetail::FunctionText(location.function);
     entry.line = location.line;
     entry.message = std::move(message);
     chain_->push_back(std::move(entry));

@@ -40,6 +40,11 @@ constexpr std::string_view SourceBaseName(std::string_view path)
     const auto dot = path.find_last_of('.');
     return dot == std::string_view::npos ? path : path.substr(0, dot);
 }
+// A function text as g++ writes it ("const string&"): clang puts a blank
+// before "&" and "*" in parameter types and keeps a leading "::". Error
+// entries and log lines carry the same texts whichever compiler built the
+// library, lambdas and templates apart, which the two name differently.
+std::string FunctionText(const char* function);
 }  // namespace FXDetail
 
 // The location of the line it is written on.

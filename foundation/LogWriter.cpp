@@ -63,7 +63,7 @@ void FXLogWrite(int level, const char* function, int line, const char* format, .
     va_start(arguments, format);
     const std::string text = Format(format, arguments);
     va_end(arguments);
-    writer->WriteLine(level, function, line, text);
+    writer->WriteLine(level, FXDetail::FunctionText(function).c_str(), line, text);
 }
 
 RMDebugFunction::RMDebugFunction(const boost::shared_ptr<CLogWriterInterface>& writer, int kind, const char* function,
@@ -79,11 +79,12 @@ RMDebugFunction::RMDebugFunction(const boost::shared_ptr<CLogWriterInterface>& w
     va_start(arguments, format);
     const std::string parameters = Format(format, arguments);
     va_end(arguments);
-    writer_->WriteLine(level_, function_, line_, parameters.empty() ? "enter" : "enter " + parameters);
+    writer_->WriteLine(level_, FXDetail::FunctionText(function_).c_str(), line_,
+                       parameters.empty() ? "enter" : "enter " + parameters);
 }
 
 RMDebugFunction::~RMDebugFunction()
 {
     if (active_)
-        writer_->WriteLine(level_, function_, line_, "leave");
+        writer_->WriteLine(level_, FXDetail::FunctionText(function_).c_str(), line_, "leave");
 }
