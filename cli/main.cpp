@@ -71,7 +71,11 @@ int main(int argc, char** argv)
     unsigned threads = 1;
     auto* dupsCommand = app.add_subcommand("dups", "Print each name on standard input that was seen before");
     dupsCommand->add_flag("--ignore-case", ignoreCase, "Names that differ only in ASCII case are the same");
-    dupsCommand->add_option("-j,--jobs", threads, "Threads checking names")->check(CLI::Range(1u, 64u));
+    dupsCommand
+        ->add_option("-j,--jobs", threads,
+                     "Threads checking names through clones of one checker (default 1: they share one database, "
+                     "so more threads do not go faster)")
+        ->check(CLI::Range(1u, 64u));
 
     auto* infoCommand = app.add_subcommand("info", "Origin, state and counts of a container");
     infoCommand->add_option("CONTAINER", container, "Container file")->required();
