@@ -65,12 +65,6 @@ private:
     }
 };
 
-// The database's own failure to open, when it had one, else `error`.
-CKoError OpenFailureOr(const CContentContainerDatabase& database, const CKoError& error)
-{
-    return database.GetConstructionError().IsError() ? database.GetConstructionError() : error;
-}
-
 // The folder operations still in use in this run, per side and form.
 enum FolderForm : unsigned {
     kFolderInIndex1 = 1u,
@@ -284,11 +278,11 @@ CKoError CCompareContentContainers::CompareDatabases()
     FolderCursor cursor1;
     CKoError error = database1->QueryFolders(cursor1.query);
     if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
-        return OpenFailureOr(*database1, error).Push(FX_LOCATION);
+        return database1->ConstructionErrorOr(error).Push(FX_LOCATION);
     FolderCursor cursor2;
     error = database2->QueryFolders(cursor2.query);
     if (error.IsError())
-        return OpenFailureOr(*database2, error).Push(FX_LOCATION);
+        return database2->ConstructionErrorOr(error).Push(FX_LOCATION);
 
     // A listing that cannot be read on ends the run with SQLite's code; what
     // a callback throws passes on unchanged.

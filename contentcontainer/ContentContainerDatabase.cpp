@@ -391,6 +391,11 @@ CKoError CContentContainerDatabase::DeleteStatements()
 
 const CKoError& CContentContainerDatabase::GetConstructionError() const { return d->constructionError; }
 
+CKoError CContentContainerDatabase::ConstructionErrorOr(const CKoError& error) const
+{
+    return d->constructionError.IsError() ? d->constructionError : error;
+}
+
 bool CContentContainerDatabase::IsCaseSensitive() const { return d->caseSensitive; }
 
 int CContentContainerDatabase::CompareFolderName(const string& a, const string& b) const

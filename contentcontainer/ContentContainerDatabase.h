@@ -68,6 +68,9 @@ public:
 
     // The first failure of the constructor's steps, or success.
     const CKoError& GetConstructionError() const;
+    // The constructor's failure when there was one, else `error`: the cause to
+    // answer for an operation that failed because the database never opened.
+    CKoError ConstructionErrorOr(const CKoError& error) const;
     bool IsCaseSensitive() const;
     // Orders two folder names exactly as the Folders table orders them.
     int CompareFolderName(const string& a, const string& b) const;

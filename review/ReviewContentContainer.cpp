@@ -38,12 +38,6 @@ public:
 
 namespace {
 
-// The database's own failure to open, when it had one, else `error`.
-CKoError OpenFailureOr(const CX::CContentContainerDatabase& database, const CKoError& error)
-{
-    return database.GetConstructionError().IsError() ? database.GetConstructionError() : error;
-}
-
 // Steps a listing on. A file that cannot be read on (damaged, or an I/O
 // error) ends the walk with SQLite's code in an error made at `where`, the
 // walk's own location, rather than with an exception through the host.
@@ -176,7 +170,7 @@ CKoError CReviewContentContainer::CheckAncestors(const CReviewContentContainerAn
     FX::CSQLite3QueryPtr query;
     CKoError error = database->QueryFolders(query);
     if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
-        return OpenFailureOr(*database, error).Push(FX_LOCATION);
+        return database->ConstructionErrorOr(error).Push(FX_LOCATION);
     int folderNameField = -1;
     try {
         folderNameField = query->FieldIndex("FolderName");
@@ -215,7 +209,7 @@ CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentCont
     FX::CSQLite3QueryPtr query;
     CKoError error = database->Query(kCollectQuery, query);
     if (error.IsError())  // answer the cause (say, a file that would not open) rather than its echo
-        return OpenFailureOr(*database, error).Push(FX_LOCATION);
+        return database->ConstructionErrorOr(error).Push(FX_LOCATION);
     int folderNameField = -1;
     int folderIdField = -1;
     int folderMetadataField = -1;
