@@ -4,20 +4,8 @@
 # output and exit statuses, and the refusals of missing and foreign files.
 set -uo pipefail
 
-CX=$1
-EXTENSION=${2:-}
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-checks=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  checks=$((checks + 1))
-  if [ "$2" != "$3" ]; then
-    failures=$((failures + 1))
-    printf 'FAIL %s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$2" "$3"
-  fi
-}
+# shellcheck source=cli/tests/checks.sh
+source "$(dirname "$0")/checks.sh"
 
 run() {  # run OUTFILE ARGS...: runs cx, stdout to OUTFILE, echoes the status
   local out=$1
@@ -170,5 +158,4 @@ if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
   check "review exit" 1 "$(run "$WORK/out" review "$WORK/s5.cx")"
 fi
 
-echo "$((checks - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+checks_summary

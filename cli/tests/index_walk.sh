@@ -5,20 +5,8 @@
 # of a long checksum.
 set -uo pipefail
 
-CX=$1
-EXTENSION=${2:-}
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
-failures=0
-checks=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  checks=$((checks + 1))
-  if [ "$2" != "$3" ]; then
-    failures=$((failures + 1))
-    printf 'FAIL %s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$2" "$3"
-  fi
-}
+# shellcheck source=cli/tests/checks.sh
+source "$(dirname "$0")/checks.sh"
 
 # The metadata the indexer must write for PATH, made from stat(1) and date(1).
 expected_metadata() {
@@ -116,5 +104,4 @@ if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
     "$(sqlite3 "$WORK/interrupt.cx" -cmd ".load ${EXTENSION%.so}" 'PRAGMA integrity_check;')"
 fi
 
-echo "$((checks - failures)) passed, $failures failed"
-[ "$failures" -eq 0 ]
+checks_summary

@@ -1,0 +1,23 @@
+# shellcheck shell=bash disable=SC2034  # CX and EXTENSION are for the sourcing script
+# Shared by the tool's test scripts, which source it with their arguments:
+# CX (the tool) and EXTENSION (the loadable SQLite extension, optional), a
+# scratch folder WORK removed on exit, and the check counters.
+CX=$1
+EXTENSION=${2:-}
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+failures=0
+checks=0
+
+check() {  # check NAME EXPECTED ACTUAL
+  checks=$((checks + 1))
+  if [ "$2" != "$3" ]; then
+    failures=$((failures + 1))
+    printf 'FAIL %s\n--- expected\n%s\n--- actual\n%s\n' "$1" "$2" "$3"
+  fi
+}
+
+checks_summary() {  # prints the counts; fails when a check failed
+  echo "$((checks - failures)) passed, $failures failed"
+  [ "$failures" -eq 0 ]
+}
