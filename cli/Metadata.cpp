@@ -1,0 +1,151 @@
+// The metadata text of an entry, made fast: every entry of a tree goes
+// through here, so the numbers and times are written without the C library's
+// formatting.
+#include "Metadata.h"
+
+#include "Cli.h"
+
+#include <cstdio>
+
+namespace cxcli {
+
+const char* TypeOf(mode_t mode)
+{
+    if (S_ISREG(mode)) return "file";
+    if (S_ISDIR(mode)) return "dir";
+    if (S_ISLNK(mode)) return "link";
+    if (S_ISFIFO(mode)) return "fifo";
+    if (S_ISSOCK(mode)) return "socket";
+    if (S_ISCHR(mode)) return "chardev";
+    if (S_ISBLK(mode)) return "blockdev";
+    return "other";
+}
+
+namespace {
+
+// The reference form of a time, through gmtime_r.
+std::string FormatTimeSlow(const timespec& time)
+{
+    tm utc{};
+    gmtime_r(&time.tv_sec, &utc);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%09ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(time.tv_nsec));
+    return text;
+}
+
+}  // namespace
+
+void AppendUnsigned(std::string& out, unsigned long long value)
+{
+    char digits[24];
+    char* const end = digits + sizeof digits;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    out.append(p, static_cast<size_t>(end - p));
+}
+
+void AppendSigned(std::string& out, long long value)
+{
+    if (value < 0) {
+        out += '-';
+        AppendUnsigned(out, 0ULL - static_cast<unsigned long long>(value));
+    } else {
+        AppendUnsigned(out, static_cast<unsigned long long>(value));
+    }
+}
+
+namespace {
+
+void PutDigits(char* at, unsigned long long value, int width)
+{
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+}  // namespace
+
+// The text of FormatTimeSlow without the cost of gmtime_r and snprintf, for
+// the years 0 to 9999; other times take the slow road.
+void AppendTime(std::string& out, const timespec& time)
+{
+    const long long seconds = time.tv_sec;
+    long long days = seconds / 86400;
+    long long secondOfDay = seconds % 86400;
+    if (secondOfDay < 0) {
+        secondOfDay += 86400;
+        --days;
+    }
+    // The civil date of a day count from 1970-01-01, proleptic Gregorian, in
+    // 400-year eras that start on March 1st.
+    const long long z = days + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long dayOfEra = z - era * 146097;
+    const long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long monthFromMarch = (5 * dayOfYear + 2) / 153;
+    const long long day = dayOfYear - (153 * monthFromMarch + 2) / 5 + 1;
+    const long long month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
+    const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    if (year < 0 || year > 9999 || time.tv_nsec < 0 || time.tv_nsec > 999999999) {
+        out += FormatTimeSlow(time);
+        return;
+    }
+    char text[30];  // 2026-12-07T23:49:58.123456789Z
+    PutDigits(text, static_cast<unsigned long long>(year), 4);
+    text[4] = '-';
+    PutDigits(text + 5, static_cast<unsigned long long>(month), 2);
+    text[7] = '-';
+    PutDigits(text + 8, static_cast<unsigned long long>(day), 2);
+    text[10] = 'T';
+    PutDigits(text + 11, static_cast<unsigned long long>(secondOfDay / 3600), 2);
+    text[13] = ':';
+    PutDigits(text + 14, static_cast<unsigned long long>(secondOfDay / 60 % 60), 2);
+    text[16] = ':';
+    PutDigits(text + 17, static_cast<unsigned long long>(secondOfDay % 60), 2);
+    text[19] = '.';
+    PutDigits(text + 20, static_cast<unsigned long long>(time.tv_nsec), 9);
+    text[29] = 'Z';
+    out.append(text, sizeof text);
+}
+
+void AppendAttributes(std::string& out, const struct stat& status, const std::string& target)
+{
+    out += "Type=\"";
+    out += TypeOf(status.st_mode);
+    out += '"';
+    if (!S_ISDIR(status.st_mode)) {
+        out += " Size=\"";
+        AppendSigned(out, static_cast<long long>(status.st_size));
+        out += '"';
+    }
+    out += " MTime=\"";
+    AppendTime(out, status.st_mtim);
+    out += "\" Mode=\"";
+    const unsigned mode = static_cast<unsigned>(status.st_mode & 07777);
+    const char octal[4] = {static_cast<char>('0' + (mode >> 9 & 7)), static_cast<char>('0' + (mode >> 6 & 7)),
+                           static_cast<char>('0' + (mode >> 3 & 7)), static_cast<char>('0' + (mode & 7))};
+    out.append(octal, 4);
+    out += "\" Uid=\"";
+    AppendUnsigned(out, static_cast<unsigned>(status.st_uid));
+    out += "\" Gid=\"";
+    AppendUnsigned(out, static_cast<unsigned>(status.st_gid));
+    out += '"';
+    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+        out += " Rdev=\"";
+        AppendUnsigned(out, static_cast<unsigned long long>(status.st_rdev));
+        out += '"';
+    }
+    if (S_ISLNK(status.st_mode)) {
+        out += " Target=\"";
+        out += EscapeAttribute(target);
+        out += '"';
+    }
+}
+
+}  // namespace cxcli
