@@ -73,6 +73,8 @@ struct IndexOptions {
     std::string container;
     std::string commandLine;
     bool update = false;
+    bool force = false;  // replace a file that is not a container
+    bool wait = false;   // wait for another writer of the container
     bool oneFileSystem = false;
     bool checksum = false;
     std::vector<std::string> excludes;

@@ -23,6 +23,7 @@
 #include "ContentContainerDatabase.h"
 #include "FXPath.h"
 #include "IndexWriter.h"
+#include "SnapshotFile.h"
 
 #include <sys/stat.h>
 
@@ -49,47 +50,69 @@ int RunIndex(const IndexOptions& options)
         return Fail(root, "not a directory");
     FXPath::AppendTrailingDelimiter(root);
 
-    // The container object makes (or opens) the file and records where the
-    // snapshot comes from; the database object writes the rows.
+    // The new snapshot is made in a temporary file and takes the container's
+    // place only when it is finished; until then the previous one stays.
+    SnapshotFile file;
+    SnapshotFile::Options fileOptions;
+    fileOptions.update = options.update;
+    fileOptions.force = options.force;
+    fileOptions.wait = options.wait;
+    if (!file.Acquire(options.container, fileOptions) || !file.Prepare())
+        return kTrouble;
+
+    // The container object makes the new container (or opens the copy of
+    // the current one) and records where the snapshot comes from; the
+    // database object writes the rows.
     CX::CContentContainer container;
-    CKoError error = container.SetName(options.container);
+    CKoError error = container.SetName(file.Temporary());
     if (!error.IsError())
-        error = options.update ? container.OpenExistingOrCreate() : container.ReplaceOrCreate();
+        error = container.OpenExistingOrCreate();
     if (!error.IsError())
         error = container.SetOrigin(resolved);
     if (!error.IsError())
         error = container.SetOriginQuery(options.commandLine);
-    std::string containerPath;
-    if (!error.IsError())
-        error = container.GetName(containerPath);
     if (!error.IsError())
         error = container.Close();
     if (error.IsError())
-        return Fail(options.container, Cause(error));
+        return Fail(file.Target(), Cause(error));
 
     const CTimeStamp now = CTimeStamp::Now();
     unsigned long long folders = 0;
     unsigned long long files = 0;
     unsigned long long warnings = 0;
+    bool interrupted = false;
     {
-        CX::CContentContainerDatabase db(containerPath);
+        // Closing the database folds its log into the file, which is then
+        // one file that holds the whole snapshot.
+        CX::CContentContainerDatabase db(file.Temporary());
         if (db.GetConstructionError().IsError())
-            return Fail(options.container, Cause(db.GetConstructionError()));
-        if (db.SetValue("SnapshotState", "incomplete").IsError())
-            return Fail(options.container, "cannot write");
-        const bool written = WriteTree(options, db, now, containerPath, root, rootStatus, folders, files, warnings);
+            return Fail(file.Target(), Cause(db.GetConstructionError()));
+        error = db.SetValue("SnapshotState", "incomplete");
+        if (error.IsError())
+            return Fail(file.Target(), "cannot write: " + Cause(error));
+        const bool written =
+            WriteTree(options, db, now, file.Temporary(), root, rootStatus, folders, files, warnings);
         if (!written)
             return kTrouble;
-        if (!g_interrupted.load()) {
+        interrupted = g_interrupted.load();
+        if (!interrupted) {
             error = db.SetValue("SnapshotState", "complete");
             if (error.IsError())
-                return Fail(options.container, Cause(error));
+                return Fail(file.Target(), "cannot write: " + Cause(error));
         }
     }
-    std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", g_interrupted.load() ? "\r\033[K" : "",
-                 EscapeLine(containerPath).c_str(), folders, files, warnings,
-                 g_interrupted.load() ? " (interrupted: snapshot incomplete)" : "");
-    return g_interrupted.load() ? kInterrupted : kClean;
+    const char* const clear = interrupted ? "\r\033[K" : "";
+    if (interrupted && file.HoldsFinishedSnapshot()) {
+        std::fprintf(stderr, "%s%s: interrupted; the previous snapshot is kept as it was\n", clear,
+                     EscapeLine(file.Target()).c_str());
+        return kInterrupted;
+    }
+    if (!file.Publish())
+        return kTrouble;
+    std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", clear,
+                 EscapeLine(file.Target()).c_str(), folders, files, warnings,
+                 interrupted ? " (interrupted: snapshot incomplete)" : "");
+    return interrupted ? kInterrupted : kClean;
 }
 
 }  // namespace cxcli

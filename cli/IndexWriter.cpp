@@ -9,6 +9,7 @@
 
 #include "BatchQueue.h"
 #include "FXPath.h"
+#include "SeenFolders.h"
 #include "Walker.h"
 
 #include <memory>
@@ -31,6 +32,7 @@ public:
 
     bool Begin(const std::string& root)
     {
+        root_ = root;
         batch_ = std::make_unique<FX::CDatabaseTransaction>(&db_, 0);
         return RecordAncestors(root);
     }
@@ -64,8 +66,13 @@ public:
         return true;
     }
 
+    // Commits the last batch. A whole --update walk first removes what it
+    // no longer found, in that same batch.
     bool Finish()
     {
+        if (options_.update && !g_interrupted.load() &&
+            !Write(seen_.RemoveUnseen(db_, root_, now_), "the removal of what is gone"))
+            return false;
         if (!Write(batch_->Commit(), "the last batch"))
             return false;
         batch_.reset();
@@ -99,9 +106,13 @@ private:
     bool WriteFolder()
     {
         folderId_ = -1;
-        if (options_.update)
-            return Write(db_.QueryOrInsertFolder(folderPath_, metadata_, now_, folderId_), folderPath_) &&
-                   Write(db_.UpdateFolderMetadata(folderId_, metadata_), folderPath_);
+        if (options_.update) {
+            if (!Write(db_.QueryOrInsertFolder(folderPath_, metadata_, now_, folderId_), folderPath_) ||
+                !Write(db_.UpdateFolderMetadata(folderId_, metadata_), folderPath_))
+                return false;
+            seen_.Add(folderId_, folderPath_, metadata_);
+            return true;
+        }
         return Write(db_.InsertFolder(folderPath_, metadata_, now_, folderId_), folderPath_);
     }
 
@@ -125,6 +136,8 @@ private:
     Progress progress_;
     unsigned long long sinceCommit_ = 0;
     std::unique_ptr<FX::CDatabaseTransaction> batch_;
+    std::string root_;
+    SeenFolders seen_;
     int64_t folderId_ = -1;
     std::string folderPath_;
     std::string name_;

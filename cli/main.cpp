@@ -33,7 +33,10 @@ int main(int argc, char** argv)
     auto* indexCommand = app.add_subcommand("index", "Snapshot the tree under DIR into a new container");
     indexCommand->add_option("DIR", index.directory, "Directory to snapshot")->required();
     indexCommand->add_option("CONTAINER", index.container, "Container file to write")->required();
-    indexCommand->add_flag("--update", index.update, "Add to an existing container instead of replacing it");
+    indexCommand->add_flag("--update", index.update,
+                           "Bring an existing container up to date with the tree instead of making a new one");
+    indexCommand->add_flag("--force", index.force, "Replace CONTAINER even when it is not a container");
+    indexCommand->add_flag("--wait", index.wait, "Wait while another writer holds CONTAINER instead of failing");
     indexCommand->add_flag("--one-file-system", index.oneFileSystem, "Stay on the file system of DIR");
     indexCommand->add_flag("--checksum", index.checksum, "Record an XXH128 digest of each regular file");
     indexCommand->add_option("--exclude", index.excludes, "Skip paths matching GLOB (repeatable)");

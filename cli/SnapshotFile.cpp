@@ -1,0 +1,412 @@
+// How cx index replaces a snapshot without ever losing the one it had.
+//
+// The writers' lock is flock(2) on the container file itself; a new
+// container first gets an empty placeholder to hold the lock on. Whoever
+// takes the lock checks afterwards that the name still leads to the file it
+// locked (a writer before it may have renamed a new file over it) and starts
+// again if not. The new snapshot is written to ".NAME.tmpXXXXXX" beside the
+// container, which nothing reads as a snapshot; its leftovers after a crash
+// are removed by the next writer, which holds the lock and so knows that no
+// run still uses them.
+//
+// SQLite's files beside the container (-wal, -shm, -journal) mean that a
+// program has it open, or had it open when it died. They must belong to the
+// container's owner. A run folds them into the file first and then checks
+// that no other connection is left; just before the rename it checks again,
+// so that a program that opened the container meanwhile never finds it
+// replaced under it.
+#include "SnapshotFile.h"
+
+#include "Cli.h"
+
+#include "ContentContainerDatabase.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace cxcli {
+
+namespace {
+
+const char* const kSideSuffixes[] = {"-wal", "-shm", "-journal"};
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Copies the whole of `from` into `to` from their starts; the kernel may
+// share the blocks instead of copying them.
+bool CopyFile(int from, int to)
+{
+    loff_t in = 0;
+    loff_t out = 0;
+    for (;;) {
+        const ssize_t copied = copy_file_range(from, &in, to, &out, 1 << 30, 0);
+        if (copied == 0)
+            return true;
+        if (copied > 0)
+            continue;
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
+            return false;
+        break;  // not between these two files: copy by hand
+    }
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = pread(from, buffer, sizeof buffer, in);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = pwrite(to, buffer + done, static_cast<size_t>(got - done), out);
+            if (put < 0 && errno == EINTR)
+                continue;
+            if (put < 0)
+                return false;
+            done += put;
+            out += put;
+        }
+        in += got;
+    }
+}
+
+}  // namespace
+
+SnapshotFile::~SnapshotFile()
+{
+    if (!published_)
+        RemoveTemporary();
+    if (createdPlaceholder_ && !published_ && lockFd_ >= 0) {
+        // Only the empty file this run made, and only while it is still there.
+        struct stat locked {};
+        struct stat named {};
+        if (fstat(lockFd_, &locked) == 0 && locked.st_size == 0 && lstat(target_.c_str(), &named) == 0 &&
+            SameFile(locked, named))
+            unlink(target_.c_str());
+    }
+    if (lockFd_ >= 0)
+        close(lockFd_);
+}
+
+bool SnapshotFile::Acquire(const std::string& path, const Options& options)
+{
+    update_ = options.update;
+    return Resolve(path) && Lock(options) && CheckCurrent(options);
+}
+
+bool SnapshotFile::Resolve(const std::string& path)
+{
+    if (path.empty()) {
+        Fail("\"\"", "no container file named");
+        return false;
+    }
+    if (path.back() == '/') {
+        Fail(path, "names a folder, not a container file");
+        return false;
+    }
+    // A link in the container's place is followed, as opening it would.
+    struct stat status {};
+    std::string named = path;
+    if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+        char resolved[PATH_MAX];
+        if (realpath(path.c_str(), resolved) == nullptr) {
+            Fail(path, errno == ENOENT ? "a symbolic link to nothing" : std::strerror(errno));
+            return false;
+        }
+        named = resolved;
+    }
+    const size_t slash = named.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : named.substr(0, slash);
+    name_ = slash == std::string::npos ? named : named.substr(slash + 1);
+    if (name_ == "." || name_ == "..") {
+        Fail(path, "names a folder, not a container file");
+        return false;
+    }
+    // The folder as the kernel reaches it: "lnk/.." is the parent of where
+    // lnk leads, not the folder that holds lnk.
+    char resolved[PATH_MAX];
+    if (realpath(folder.c_str(), resolved) == nullptr) {
+        Fail(path, errno == ENOENT ? "no such folder: " + EscapeLine(folder) : std::strerror(errno));
+        return false;
+    }
+    folder_ = resolved;
+    struct stat folderStatus {};
+    if (stat(folder_.c_str(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode)) {
+        Fail(path, "not in a folder: " + EscapeLine(folder));
+        return false;
+    }
+    folderDevice_ = folderStatus.st_dev;
+    folderInode_ = folderStatus.st_ino;
+    target_ = (folder_ == "/" ? "" : folder_) + "/" + name_;
+    if (lstat(target_.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        Fail(target_, S_ISDIR(status.st_mode) ? "is a folder, not a container file"
+                                              : "not a content container (not a regular file)");
+        return false;
+    }
+    return true;
+}
+
+bool SnapshotFile::Lock(const Options& options)
+{
+    bool toldWaiting = false;
+    for (;;) {
+        createdPlaceholder_ = false;
+        int fd = open(target_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(target_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0 && errno == EEXIST)
+                continue;  // another writer made it first
+            createdPlaceholder_ = fd >= 0;
+        }
+        if (fd < 0) {
+            Fail(target_, std::strerror(errno));
+            return false;
+        }
+        struct stat locked {};
+        if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+            close(fd);
+            Fail(target_, "not a content container (not a regular file)");
+            return false;
+        }
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno != EWOULDBLOCK || !options.wait || g_interrupted.load()) {
+                close(fd);
+                Fail(target_, g_interrupted.load() ? "interrupted"
+                              : errno == EWOULDBLOCK ? "locked by another writer (--wait waits for it)"
+                                                     : std::strerror(errno));
+                return false;
+            }
+            if (!toldWaiting)
+                std::fprintf(stderr, "cx: %s: waiting for another writer\n", EscapeLine(target_).c_str());
+            toldWaiting = true;
+            usleep(100 * 1000);
+        }
+        struct stat named {};
+        if (lstat(target_.c_str(), &named) == 0 && SameFile(named, locked)) {
+            lockFd_ = fd;
+            return true;
+        }
+        // The writer before us put a new file in its place: lock that one.
+        close(fd);
+    }
+}
+
+bool SnapshotFile::CheckCurrent(const Options& options)
+{
+    struct stat current {};
+    if (fstat(lockFd_, &current) != 0) {
+        Fail(target_, std::strerror(errno));
+        return false;
+    }
+    mode_ = createdPlaceholder_ ? 0600 : current.st_mode & 07777;
+    owner_ = current.st_uid;
+    group_ = current.st_gid;
+    bool sideFiles = false;
+    for (const char* suffix : kSideSuffixes) {
+        const std::string side = target_ + suffix;
+        struct stat status {};
+        if (lstat(side.c_str(), &status) != 0)
+            continue;
+        if (!S_ISREG(status.st_mode) || status.st_uid != current.st_uid) {
+            Fail(side, "not owned by the container's owner; not touching the container");
+            return false;
+        }
+        sideFiles = true;
+    }
+    if (current.st_size == 0) {
+        if (sideFiles) {
+            Fail(target_, "an empty file with SQLite's files beside it; remove them first");
+            return false;
+        }
+        return true;  // a new container, or an empty file to fill
+    }
+    {
+        CX::CContentContainerDatabase db(target_, true);
+        const CKoError& error = db.GetConstructionError();
+        if (error.IsError()) {
+            if (options.force && !options.update)
+                return true;
+            Fail(target_, Cause(error) + (options.update ? "" : "; --force replaces it"));
+            return false;
+        }
+        std::string state;
+        db.GetValue("SnapshotState", state);  // a host's container has none: finished
+        finished_ = state != "incomplete";
+        currentHasRows_ = true;
+    }
+    if (!sideFiles)
+        return true;
+    // A program has it open or died with it open: fold its log into the file
+    // (what it committed stays) and make sure nobody else is left.
+    {
+        CX::CContentContainerDatabase db(target_, false);
+        CKoError error = db.GetConstructionError();
+        if (!error.IsError())
+            error = db.Execute("PRAGMA busy_timeout=0; BEGIN IMMEDIATE; ROLLBACK; PRAGMA wal_checkpoint(TRUNCATE);");
+        if (error.IsError()) {
+            Fail(target_, FXErrorUtil::IsSQLite(error, 5) ? "locked by another writer" : Cause(error));
+            return false;
+        }
+    }
+    return NoOtherUser("open in another program; close it first");
+}
+
+bool SnapshotFile::NoOtherUser(const char* cause) const
+{
+    for (const char* suffix : kSideSuffixes) {
+        struct stat status {};
+        if (lstat((target_ + suffix).c_str(), &status) == 0) {
+            Fail(target_, cause);
+            return false;
+        }
+    }
+    return true;
+}
+
+void SnapshotFile::RemoveStaleTemporaries() const
+{
+    DIR* folder = opendir(folder_.c_str());
+    if (folder == nullptr)
+        return;
+    const std::string prefix = "." + name_ + ".tmp";
+    std::vector<std::string> stale;
+    while (const struct dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string rest = name.substr(prefix.size());
+        for (const char* suffix : kSideSuffixes) {
+            const size_t length = std::strlen(suffix);
+            if (rest.size() > length && rest.compare(rest.size() - length, length, suffix) == 0) {
+                rest.resize(rest.size() - length);
+                break;
+            }
+        }
+        if (rest.size() == 6)
+            stale.push_back(name);
+    }
+    closedir(folder);
+    for (const auto& name : stale)
+        unlink(((folder_ == "/" ? "" : folder_) + "/" + name).c_str());
+}
+
+bool SnapshotFile::Prepare()
+{
+    RemoveStaleTemporaries();
+    std::string pattern = (folder_ == "/" ? "" : folder_) + "/." + name_ + ".tmpXXXXXX";
+    const int made = mkostemp(&pattern[0], O_CLOEXEC);
+    if (made < 0) {
+        Fail(target_, std::string("cannot make a temporary file beside it: ") + std::strerror(errno));
+        return false;
+    }
+    Fd fd(made);
+    temporary_ = pattern;
+    // The new snapshot is seen by whoever could see the old one, no more.
+    if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0)
+        (void)fchown(fd.Get(), static_cast<uid_t>(-1), group_);  // at least the group, where allowed
+    if (fchmod(fd.Get(), mode_) != 0) {
+        Fail(temporary_, std::strerror(errno));
+        return false;
+    }
+    if (update_ && currentHasRows_) {
+        if (!CopyFile(lockFd_, fd.Get())) {
+            Fail(target_, std::string("cannot copy the current snapshot: ") + std::strerror(errno));
+            return false;
+        }
+        copied_ = true;
+    }
+    return true;
+}
+
+bool SnapshotFile::Publish()
+{
+    for (const char* suffix : kSideSuffixes) {
+        struct stat status {};
+        if (lstat((temporary_ + suffix).c_str(), &status) == 0) {
+            Fail(target_, "the new snapshot could not be finished (its write-ahead log is left); the previous one "
+                          "is kept");
+            return false;
+        }
+    }
+    if (!NoOtherUser("opened by another program while the snapshot was made; the previous one is kept"))
+        return false;
+    struct stat locked {};
+    struct stat named {};
+    if (fstat(lockFd_, &locked) == 0 && lstat(target_.c_str(), &named) == 0 && !SameFile(locked, named)) {
+        Fail(target_, "replaced by another program meanwhile; the new snapshot was not written");
+        return false;
+    }
+    {
+        Fd fd(open(temporary_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.Get() < 0 || fsync(fd.Get()) != 0) {
+            Fail(target_, std::string("cannot write the new snapshot to disk: ") + std::strerror(errno));
+            return false;
+        }
+    }
+    if (rename(temporary_.c_str(), target_.c_str()) != 0) {
+        Fail(target_, std::string("cannot put the new snapshot in place: ") + std::strerror(errno));
+        return false;
+    }
+    published_ = true;
+    createdPlaceholder_ = false;
+    Fd folder(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.Get() < 0 || (fsync(folder.Get()) != 0 && errno != EINVAL)) {
+        Fail(folder_, std::string("cannot write the folder to disk: ") + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> SnapshotFile::OwnNames() const
+{
+    std::vector<std::string> names;
+    for (const std::string& path : {target_, temporary_}) {
+        if (path.empty())
+            continue;
+        const std::string name = path.substr(path.rfind('/') + 1);
+        names.push_back(name);
+        for (const char* suffix : kSideSuffixes)
+            names.push_back(name + suffix);
+    }
+    return names;
+}
+
+void SnapshotFile::RemoveTemporary()
+{
+    if (temporary_.empty())
+        return;
+    unlink(temporary_.c_str());
+    for (const char* suffix : kSideSuffixes)
+        unlink((temporary_ + suffix).c_str());
+}
+
+}  // namespace cxcli

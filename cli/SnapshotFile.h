@@ -1,0 +1,81 @@
+// The container file that cx index writes, kept safe while a new snapshot is
+// made: one writer at a time, the new snapshot built in a temporary file
+// beside it and renamed over it only once it is finished and on disk.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace cxcli {
+
+class SnapshotFile {
+public:
+    struct Options {
+        bool update = false;  // start from a copy of the current snapshot
+        bool force = false;   // replace a file that is not a container
+        bool wait = false;    // wait for another writer instead of failing
+    };
+
+    SnapshotFile() = default;
+    // Removes the temporary file unless it was published, and the empty
+    // placeholder this run made for a new container; releases the lock.
+    ~SnapshotFile();
+    SnapshotFile(const SnapshotFile&) = delete;
+    SnapshotFile& operator=(const SnapshotFile&) = delete;
+
+    // Resolves `path` as the kernel does, takes the writers' lock and checks
+    // that the file may be replaced. Prints the cause and answers false when
+    // it may not.
+    bool Acquire(const std::string& path, const Options& options);
+
+    // Makes the temporary file (a copy of the current snapshot with
+    // `update`), with the current file's mode and owner (0600 for a new one).
+    bool Prepare();
+
+    // Whether the current file holds a finished snapshot, which an
+    // interrupted run must not replace.
+    bool HoldsFinishedSnapshot() const { return finished_; }
+    // Whether the temporary file starts from the current snapshot's rows.
+    bool CopiedCurrent() const { return copied_; }
+
+    // Flushes the finished temporary file to disk and renames it over the
+    // current one. Prints the cause and answers false when it cannot.
+    bool Publish();
+
+    const std::string& Target() const { return target_; }
+    const std::string& Temporary() const { return temporary_; }
+    // The folder holding both files, and the names in it that are this
+    // run's own (the two files and SQLite's files beside them).
+    dev_t FolderDevice() const { return folderDevice_; }
+    ino_t FolderInode() const { return folderInode_; }
+    std::vector<std::string> OwnNames() const;
+
+private:
+    bool Resolve(const std::string& path);
+    bool Lock(const Options& options);
+    bool CheckCurrent(const Options& options);
+    bool NoOtherUser(const char* when) const;
+    void RemoveStaleTemporaries() const;
+    void RemoveTemporary();
+
+    std::string folder_;  // resolved, without a trailing "/"
+    std::string name_;
+    std::string target_;
+    std::string temporary_;
+    dev_t folderDevice_ = 0;
+    ino_t folderInode_ = 0;
+    int lockFd_ = -1;
+    bool createdPlaceholder_ = false;
+    bool finished_ = false;
+    bool copied_ = false;
+    bool update_ = false;
+    bool published_ = false;
+    mode_t mode_ = 0600;
+    uid_t owner_ = static_cast<uid_t>(-1);
+    gid_t group_ = static_cast<gid_t>(-1);
+    bool currentHasRows_ = false;
+};
+
+}  // namespace cxcli
