@@ -1,5 +1,6 @@
 #include "UniqueNameCheckDatabase.h"
 
+#include "FXCriticalSection.h"
 #include "LogWriter.h"
 
 #include <boost/make_shared.hpp>

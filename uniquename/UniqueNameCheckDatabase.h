@@ -18,10 +18,12 @@
 
 #include "DatabaseBase.h"
 #include "Export.h"
-#include "FXCriticalSection.h"
 #include "KoError.h"
 
 #include <boost/shared_ptr.hpp>
+
+// The library's own lock; hosts never take it, so its header stays inside.
+class FXCriticalSection;
 
 namespace CX {
 

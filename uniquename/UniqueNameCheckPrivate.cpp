@@ -1,5 +1,6 @@
 #include "UniqueNameCheckPrivate.h"
 
+#include "FXCriticalSection.h"
 #include "LogWriter.h"
 
 #include <sqlite3.h>

@@ -1,5 +1,5 @@
 // A host program built against the installed library only.
-#include <ContentContainerDatabase.h>
+#include <cx/ContentContainerDatabase.h>
 
 #include <cstdio>
 #include <string>

@@ -1,22 +1,59 @@
 #!/usr/bin/env bash
-# Installs the build tree into a scratch prefix, then builds and runs a small
-# host against it twice: through CMake's find_package and through pkg-config.
-set -euo pipefail
+# Installs the build tree into a scratch prefix and uses the installation as a
+# host would, with no LD_LIBRARY_PATH: runs the installed tool, compiles every
+# installed header on its own, and builds and runs a small host through CMake's
+# find_package and through pkg-config.
+# Usage: run.sh BUILD SOURCE [TOOL]  (TOOL: the build tree's cx, when built)
+set -uo pipefail
 BUILD=$1
 SOURCE=$2
-WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+TOOL=${3:-}
+# shellcheck source=cli/tests/checks.sh
+source "$SOURCE/../../cli/tests/checks.sh" "$TOOL"
+unset LD_LIBRARY_PATH
+P="$WORK/prefix"
 
-cmake --install "$BUILD" --prefix "$WORK/prefix" >/dev/null
-test -e "$WORK/prefix/lib/libcx.so.1" || test -e "$WORK/prefix/lib/x86_64-linux-gnu/libcx.so.1"
-libdir=$(dirname "$(find "$WORK/prefix" -name 'libcx.so.1' | head -n 1)")
+if ! cmake --install "$BUILD" --prefix "$P" >/dev/null; then
+  echo "FAIL cmake --install"
+  exit 1
+fi
+library=$(find "$P" -name 'libcx.so.1' | head -n 1)
+check "libcx.so.1 installed" yes "$([ -n "$library" ] && echo yes)"
+libdir=$(dirname "$library")
 
-cmake -S "$SOURCE" -B "$WORK/cmake-build" -DCMAKE_PREFIX_PATH="$WORK/prefix" >/dev/null
-cmake --build "$WORK/cmake-build" >/dev/null
-LD_LIBRARY_PATH="$libdir" "$WORK/cmake-build/host" "$WORK/a.cx" | grep -q '^folder 1 file 1$'
+# The installed tool finds the library through its own runpath.
+if [ -n "$TOOL" ]; then
+  check "installed tool runs" "$("$TOOL" --version 2>&1)" "$("$P/bin/cx" --version 2>&1)"
+  mkdir -p "$WORK/tree/folder" && echo x >"$WORK/tree/folder/file"
+  check "installed tool indexes" 0 "$("$P/bin/cx" index "$WORK/tree" "$WORK/tool.cx" 2>/dev/null; echo $?)"
+  check "installed tool finds" "$("$TOOL" ls "$WORK/tool.cx" "$WORK/tree/folder/" 2>&1)" \
+        "$("$P/bin/cx" ls "$WORK/tool.cx" "$WORK/tree/folder/" 2>&1)"
+fi
 
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# Each header a host may include compiles on its own, with only the include
+# root (and Boost) on the path.
+for header in "$P/include/cx/"*.h; do
+  name=cx/$(basename "$header")
+  check "$name compiles alone" "" \
+        "$(printf '#include <%s>\n' "$name" | g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I"$P/include" -x c++ - 2>&1)"
+done
+
+cmake -S "$SOURCE" -B "$WORK/cmake-build" -DCMAKE_PREFIX_PATH="$P" >"$WORK/cmake.log" 2>&1 &&
+  cmake --build "$WORK/cmake-build" >>"$WORK/cmake.log" 2>&1
+status=$?
+[ "$status" -eq 0 ] || cat "$WORK/cmake.log"
+check "find_package host builds" 0 "$status"
+check "find_package host runs" "folder 1 file 1" "$("$WORK/cmake-build/host" "$WORK/a.cx" 2>&1)"
+
+# The package's flags give the include root only: the library's generic
+# header names (Export.h, KoError.h, ...) stay out of the host's own path.
+pc() { PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --define-variable=prefix="$P" "$@" cx; }
 # shellcheck disable=SC2046
-g++ -std=c++17 "$SOURCE/host.cpp" -o "$WORK/pc-host" $(pkg-config --define-variable=prefix="$WORK/prefix" --cflags --libs cx)
-LD_LIBRARY_PATH="$libdir" "$WORK/pc-host" "$WORK/b.cx" | grep -q '^folder 1 file 1$'
-echo "1 passed, 0 failed"
+check "pkg-config flags keep the headers under cx/" "1" \
+      "$(printf '#include <KoError.h>\n' | g++ -std=c++17 -fsyntax-only $(pc --cflags) -x c++ - >/dev/null 2>&1; echo $?)"
+# A host chooses how it finds the library at run time; this one records the
+# library's folder as its runpath.
+# shellcheck disable=SC2046
+g++ -std=c++17 "$SOURCE/host.cpp" -o "$WORK/pc-host" $(pc --cflags --libs) -Wl,-rpath,"$libdir" 2>&1
+check "pkg-config host runs" "folder 1 file 1" "$("$WORK/pc-host" "$WORK/b.cx" 2>&1)"
+checks_summary

@@ -1,6 +1,6 @@
 // Indexes a folder and two files in a new container, then finds one file by
 // its full path. Usage: ReadmeExample [container-file]
-#include "ContentContainer.h"
+#include <cx/ContentContainer.h>
 
 #include <cstdio>
 #include <string>
