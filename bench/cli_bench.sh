@@ -16,7 +16,9 @@
 #
 #   bench/cli_bench.sh [CX]      CX: the cx binary (default build/bench/cli/cx,
 #                                built when missing)
-# Environment: CX_BENCH_RUNS (default 3), CX_BENCH_AIDE=0 leaves AIDE out (it
+# Environment: CX_BENCH_RUNS (default 3), CX_BENCH_BASELINE=OTHER-CX also times
+# another build of cx index in the same runs (say, the previous release's),
+# printed as "cx index (baseline)", CX_BENCH_AIDE=0 leaves AIDE out (it
 # takes minutes on the large tree), CX_BENCH_FILES and CX_BENCH_FOLDERS
 # (default 1000000 and 50000) size the generated tree.
 #
@@ -29,6 +31,7 @@ ROOT=$PWD
 CX=${1:-build/bench/cli/cx}
 RUNS=${CX_BENCH_RUNS:-3}
 WITH_AIDE=${CX_BENCH_AIDE:-1}
+BASELINE=${CX_BENCH_BASELINE:-}
 FILES=${CX_BENCH_FILES:-1000000}
 FOLDERS=${CX_BENCH_FOLDERS:-50000}
 TREES=$ROOT/build/bench-trees
@@ -56,6 +59,7 @@ if [ ! -x "$CX" ]; then
   cmake --build build/bench -j "$(nproc 2>/dev/null || echo 2)" --target cx_tool >/dev/null
 fi
 CX=$(realpath "$CX")
+[ -z "$BASELINE" ] || BASELINE=$(realpath "$BASELINE")
 
 mkdir -p "$TREES" "$SCRATCH"
 df -h "$ROOT/build" | sed 's/^/cli_bench: /' >&2
@@ -145,11 +149,13 @@ index_phase() {
   "$CX" index "$tree" "$prefix.cx" 2>/dev/null  # warms the caches for every tool
   for ((run = 1; run <= RUNS; ++run)); do
     measure cx-index /dev/null "0" "$CX" index "$tree" "$prefix.cx"
+    [ -z "$BASELINE" ] || measure baseline-index /dev/null "0" "$BASELINE" index "$tree" "$prefix.baseline.cx"
     measure mtree-index "$prefix.mtree" "0" mtree -c -p "$tree"
     rm -f "$prefix.plocate"
     measure updatedb-index /dev/null "0" "${UPDATEDB[@]}" -U "$tree" -o "$prefix.plocate"
   done
   record "$label" index "cx index" cx-index
+  [ -z "$BASELINE" ] || record "$label" index "cx index (baseline)" baseline-index
   record "$label" index "mtree -c" mtree-index
   record "$label" index "updatedb" updatedb-index
   if [ "$WITH_AIDE" != 0 ]; then
@@ -212,7 +218,8 @@ echo
 awk -F'\t' '
   BEGIN { printf "%-16s %-6s %-24s %9s %9s %9s\n", "tree", "task", "tool", "seconds", "peak MiB", "peer/cx" }
   {
-    if ($3 ~ /^cx /) cx = $4
-    ratio = ($3 ~ /^cx / || cx == 0) ? "" : sprintf("%.2fx", $4 / cx)
+    mine = $3 == "cx index" || $3 == "cx diff"
+    if (mine) cx = $4
+    ratio = (mine || cx == 0) ? "" : sprintf("%.2fx", $4 / cx)
     printf "%-16s %-6s %-24s %9.2f %9.1f %9s\n", $1, $2, $3, $4, $5, ratio
   }' "$RESULTS"

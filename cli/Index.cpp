@@ -58,7 +58,7 @@ int RunIndex(const IndexOptions& options)
     fileOptions.force = options.force;
     fileOptions.wait = options.wait;
     if (!file.Acquire(options.container, fileOptions) || !file.Prepare())
-        return kTrouble;
+        return g_interrupted.load() ? kInterrupted : kTrouble;
 
     // The container object makes the new container (or opens the copy of
     // the current one) and records where the snapshot comes from; the

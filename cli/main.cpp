@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <exception>
+
 #include <unistd.h>
 
 namespace {
@@ -94,7 +96,13 @@ int main(int argc, char** argv)
     cxcli::InstallInterruptHandler();
     if (*indexCommand) {
         index.commandLine = CommandLine(argc, argv);
-        return cxcli::RunIndex(index);
+        // Caught here so that what the run made (its temporary file) is
+        // cleaned up on the way out.
+        try {
+            return cxcli::RunIndex(index);
+        } catch (const std::exception& error) {
+            return cxcli::Fail(index.container, error.what());
+        }
     }
     if (*diffCommand) {
         diff.recurseDeleted = !noRecurse;

@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# cx index never destroys what it replaces: files that are not containers are
+# refused, the previous snapshot survives a failed, interrupted or killed
+# re-index byte for byte, two writers never both win, a program's open
+# transaction is respected, and the container keeps its permissions.
+set -uo pipefail
+
+# shellcheck source=cli/tests/checks.sh
+source "$(dirname "$0")/checks.sh"
+
+sum() { sha256sum "$1" | cut -d' ' -f1; }
+state() { "$CX" info "$1" 2>/dev/null | sed -n 's/^state\t//p'; }
+leftovers() { (cd "$(dirname "$1")" && find . -maxdepth 1 -name "*$(basename "$1")*" ! -name "$(basename "$1")" | sort | tr '\n' ' '); }
+files_in() { "$CX" ls "$1" 2>/dev/null | while read -r folder; do "$CX" ls "$1" "$folder"; done | wc -l; }
+
+T="$WORK/tree"
+mkdir -p "$T/a/b" "$T/c"
+echo one >"$T/a/x"
+echo two >"$T/a/b/y"
+echo three >"$T/c/z"
+
+# Not a container: refused before a byte is written, unless --force.
+sqlite3 "$WORK/other.db" 'CREATE TABLE Accounts (Id, Name); INSERT INTO Accounts VALUES (1, "a");'
+printf 'notes\n' >"$WORK/notes.txt"
+for f in other.db notes.txt; do
+  before=$(sum "$WORK/$f")
+  "$CX" index "$T" "$WORK/$f" 2>"$WORK/err"
+  check "$f refused" 2 $?
+  check "$f unchanged" "$before" "$(sum "$WORK/$f")"
+  check "$f one line naming it" "1 yes" "$(wc -l <"$WORK/err") $(grep -q "$f" "$WORK/err" && echo yes)"
+  "$CX" index --update "$T" "$WORK/$f" 2>/dev/null
+  check "$f refused for --update" "2 $before" "$? $(sum "$WORK/$f")"
+done
+check "leftovers of refusals" "" "$(leftovers "$WORK/other.db")"
+"$CX" index --force "$T" "$WORK/notes.txt" 2>/dev/null
+check "--force replaces" "0 complete" "$? $(state "$WORK/notes.txt")"
+
+# Where the container goes: as the kernel resolves it, in a folder that exists.
+"$CX" index "$T" "$WORK/missing/c.cx" 2>/dev/null
+check "missing folder refused" "2 no" "$? $([ -e "$WORK/missing" ] && echo yes || echo no)"
+"$CX" index "$T" "$WORK/notadir/" 2>/dev/null
+check "folder name refused" "2 no" "$? $([ -e "$WORK/notadir" ] && echo yes || echo no)"
+mkdir -p "$WORK/deep/inner"
+ln -s "$WORK/deep/inner" "$WORK/lnk"
+"$CX" index "$T" "$WORK/lnk/../keep.cx" 2>/dev/null
+check "lnk/.. is the link's parent" "yes no" \
+  "$([ -f "$WORK/deep/keep.cx" ] && echo yes || echo no) $([ -e "$WORK/keep.cx" ] && echo yes || echo no)"
+
+# Permissions: a new container is private, a replaced one keeps its mode.
+"$CX" index "$T" "$WORK/s.cx" 2>/dev/null
+check "new container mode" 600 "$(stat -c %a "$WORK/s.cx")"
+chmod 640 "$WORK/s.cx"
+"$CX" index "$T" "$WORK/s.cx" 2>/dev/null
+check "replaced container keeps its mode" 640 "$(stat -c %a "$WORK/s.cx")"
+check "no side files after index" "" "$(leftovers "$WORK/s.cx")"
+
+# --update keeps the container equal to the tree.
+rm "$T/c/z"
+rm -r "$T/a/b"
+echo four >"$T/a/w"
+"$CX" index --update "$T" "$WORK/s.cx" 2>"$WORK/err"
+check "update exit" 0 $?
+check "update summary" "2 files" "$(grep -o '[0-9]* files' "$WORK/err")"
+check "update holds what is there" 2 "$(files_in "$WORK/s.cx")"
+check "update drops gone folders" "" "$("$CX" ls "$WORK/s.cx" | grep '/a/b/')"
+check "update state" complete "$(state "$WORK/s.cx")"
+
+# A program holding a write transaction on the container is respected.
+fifo="$WORK/host.fifo"
+mkfifo "$fifo"
+sqlite3 "$WORK/s.cx" <"$fifo" >"$WORK/host.out" 2>&1 &
+host=$!
+exec 7>"$fifo"
+echo "BEGIN IMMEDIATE; INSERT INTO Storage VALUES ('Host', 'kept');" >&7
+sleep 0.3
+"$CX" index "$T" "$WORK/s.cx" 2>"$WORK/err"
+check "index beside a host's transaction" "2 locked by another writer" "$? $(grep -o 'locked by another writer' "$WORK/err")"
+echo "COMMIT;" >&7
+exec 7>&-
+wait "$host"
+check "host's commit kept" "kept" "$(sqlite3 "$WORK/s.cx" "SELECT Value FROM Storage WHERE Key='Host'")"
+
+# Two writers at once: never both succeed, never a lost or mixed snapshot.
+# In odd rounds the second starts once the first holds the container; in
+# even ones both start together, and whichever runs second may then succeed
+# after the first: the container must hold one whole snapshot either way.
+B="$WORK/big"
+for d in $(seq 1 20); do mkdir -p "$B/d$d" && (cd "$B/d$d" && touch f{1..200}); done
+both=0
+bad=0
+for round in $(seq 1 50); do
+  rm -f "$WORK/two.cx"
+  "$CX" index "$B" "$WORK/two.cx" 2>/dev/null &
+  first=$!
+  if [ $((round % 2)) = 1 ]; then
+    for _ in $(seq 1 200); do
+      [ -n "$(find "$WORK" -maxdepth 1 -name '.two.cx.tmp*' -print -quit)" ] || ! kill -0 "$first" 2>/dev/null && break
+      sleep 0.01
+    done
+  fi
+  "$CX" index "$T" "$WORK/two.cx" 2>/dev/null &
+  second=$!
+  wait "$first"
+  s1=$?
+  wait "$second"
+  s2=$?
+  [ $((round % 2)) = 1 ] && [ "$s1" = 0 ] && [ "$s2" = 0 ] && both=$((both + 1))
+  case "$(state "$WORK/two.cx"):$(files_in "$WORK/two.cx")" in
+    complete:4000 | complete:2) ;;
+    *) bad=$((bad + 1)) ;;
+  esac
+done
+check "two writers: never both" 0 "$both"
+check "two writers: never lost or mixed" 0 "$bad"
+check "two writers: no leftovers" "" "$(leftovers "$WORK/two.cx")"
+
+# Ctrl-C and SIGKILL at random moments leave the previous snapshot as it was.
+"$CX" index "$T" "$WORK/keep.cx" 2>/dev/null
+for signal in INT KILL; do
+  changed=0
+  for round in $(seq 1 20); do
+    before=$(sum "$WORK/keep.cx")
+    "$CX" index "$B" "$WORK/keep.cx" 2>/dev/null &
+    pid=$!
+    sleep "0.0$((RANDOM % 10))"
+    kill -"$signal" "$pid" 2>/dev/null
+    wait "$pid"
+    status=$?
+    if [ "$status" != 0 ] && [ "$(sum "$WORK/keep.cx")" != "$before" ]; then
+      changed=$((changed + 1))
+    fi
+    [ "$status" = 0 ] && "$CX" index "$T" "$WORK/keep.cx" 2>/dev/null  # finished first: start again from the small one
+    [ "$signal" = INT ] && [ -n "$(leftovers "$WORK/keep.cx")" ] && changed=$((changed + 1))
+  done
+  check "SIG$signal keeps the previous snapshot" 0 "$changed"
+done
+"$CX" index "$T" "$WORK/keep.cx" 2>/dev/null
+check "the next run removes a killed run's leftovers" "" "$(leftovers "$WORK/keep.cx")"
+check "state after the rounds" complete "$(state "$WORK/keep.cx")"
+
+# A first snapshot cut short keeps what was written, marked incomplete.
+"$CX" index "$B" "$WORK/first.cx" 2>/dev/null &
+pid=$!
+sleep 0.05
+kill -INT "$pid" 2>/dev/null
+wait "$pid"
+case "$?:$(state "$WORK/first.cx")" in
+  130:incomplete | 0:complete) check "interrupted first snapshot" ok ok ;;
+  *) check "interrupted first snapshot" "130:incomplete" "$?:$(state "$WORK/first.cx")" ;;
+esac
+
+# A real full disk at many points of the write: the previous snapshot stays.
+if [ "$(id -u)" = 0 ] && mkdir -p "$WORK/disk" && mount -t tmpfs -o size=4m tmpfs "$WORK/disk" 2>/dev/null; then
+  "$CX" index "$T" "$WORK/disk/c.cx" 2>/dev/null
+  cp "$WORK/disk/c.cx" "$WORK/small.cx"
+  umount "$WORK/disk"
+  changed=0
+  failed=0
+  for kib in 160 224 288 352 416 480 544 608 672 736 800 864 928 992; do
+    mount -t tmpfs -o size=${kib}k tmpfs "$WORK/disk" || break
+    cp "$WORK/small.cx" "$WORK/disk/c.cx"
+    before=$(sum "$WORK/disk/c.cx")
+    "$CX" index "$B" "$WORK/disk/c.cx" 2>/dev/null
+    status=$?
+    if [ "$status" != 0 ]; then
+      failed=$((failed + 1))
+      [ "$(sum "$WORK/disk/c.cx")" != "$before" ] && changed=$((changed + 1))
+      [ -n "$(leftovers "$WORK/disk/c.cx")" ] && changed=$((changed + 1))
+    fi
+    umount "$WORK/disk"
+  done
+  check "full disk keeps the previous snapshot" 0 "$changed"
+  [ "$failed" -gt 0 ] || check "the disk filled at least once" "some" "none"
+else
+  echo "skipped: the full-disk rounds need root to mount a tmpfs"
+fi
+
+checks_summary
