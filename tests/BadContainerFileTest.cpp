@@ -117,7 +117,7 @@ const std::vector<WayIn>& WaysIn()
              return CX::CCompareContentContainers(other, file, boost::make_shared<NullCompareCallback>())
                  .CompareDatabases();
          }},
-        {"comparison, current side", true,
+        {"comparison, current side", false,
          [](const std::string& file, const std::string& other) {
              return CX::CCompareContentContainers(file, other, boost::make_shared<NullCompareCallback>())
                  .CompareDatabases();
