@@ -7,6 +7,7 @@
 #include "LRUCache.h"
 #include "LogWriter.h"
 #include "PathCollation.h"
+#include "SQLiteConnection.h"
 
 #include <boost/make_shared.hpp>
 #include <sqlite3.h>
@@ -101,19 +102,7 @@ const char* const kForeignSchemaQuery =
 // a database, a read failure): the connection proper then decides.
 bool IsForeignAsItLies(const std::string& file)
 {
-    // An absolute path gets an empty authority, so that one starting "//"
-    // is not read as a host name; every byte outside a safe few is escaped.
-    std::string uri = file[0] == '/' ? "file://" : "file:";
-    for (const unsigned char c : file) {
-        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (safe || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
-            uri.push_back(static_cast<char>(c));
-        } else {
-            static const char kHex[] = "0123456789ABCDEF";
-            uri += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
-    }
-    uri += "?immutable=1";
+    const std::string uri = FX::detail::FileUri(file) + "?immutable=1";
     sqlite3* db = nullptr;
     bool foreign = false;
     if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK) {
