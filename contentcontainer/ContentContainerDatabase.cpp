@@ -171,13 +171,22 @@ CContentContainerDatabase::CContentContainerDatabase(const string& fileName, boo
         {&CContentContainerDatabase::CreateFunctions, "CreateFunctions failed, error=%s"},
         {&CContentContainerDatabase::CreateStatements, "CreateStatements failed, error=%s"},
     };
+    // A read-only open takes the file as it is: what CreateTables could not
+    // add to it (the storage table, the view) is only logged, and the file is
+    // read without it. Its failure still counts as the cause when a later
+    // step fails, as on a file without the tables the statements read.
+    CKoError schemaError;
     for (const auto& step : steps) {
         CKoError error = (this->*step.step)();
-        if (error.IsError()) {
-            FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, step.format, error.AsString().c_str());
-            if (!d->constructionError.IsError())
-                d->constructionError = error;
+        if (!error.IsError())
+            continue;
+        FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, step.format, error.AsString().c_str());
+        if (readOnly && step.step == &CContentContainerDatabase::CreateTables) {
+            schemaError = error;
+            continue;
         }
+        if (!d->constructionError.IsError())
+            d->constructionError = schemaError.IsError() ? schemaError : error;
     }
 
     d->folderIdCache = boost::make_shared<LRUCache<std::string, CFolderIdCacheElement>>(
@@ -292,14 +301,16 @@ CKoError CContentContainerDatabase::CreateTables()
     (void)Execute("PRAGMA journal_mode=WAL;");
     (void)Execute("PRAGMA synchronous=off;");
 
-    CKoError error = CreateStorageTables();
-    if (error.IsError())
-        return error.Push(FX_LOCATION, "CreateStorageTables failed");
+    // A read-only file without the storage table is read without it; the
+    // rest of the schema is still seen to. The first failure is answered.
+    CKoError storageError = CreateStorageTables();
+    if (storageError.IsError() && GetOpenMode() != OpenReadOnly)
+        return storageError.Push(FX_LOCATION, "CreateStorageTables failed");
 
     const std::string folderCollation = d->FolderCollation();
     const std::string fileCollation = d->FileCollation();
-    error = CreateTable("Folders", "(FolderId INTEGER PRIMARY KEY, FolderName VARCHAR" + folderCollation +
-                                       ", Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT)");
+    CKoError error = CreateTable("Folders", "(FolderId INTEGER PRIMARY KEY, FolderName VARCHAR" + folderCollation +
+                                                ", Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT)");
     if (!error.IsError())
         error = Execute("CREATE UNIQUE INDEX IF NOT EXISTS index_folders_foldername ON Folders(FolderName);");
     if (!error.IsError())
@@ -307,17 +318,24 @@ CKoError CContentContainerDatabase::CreateTables()
                                          ", Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT)");
     if (!error.IsError())
         error = Execute("CREATE UNIQUE INDEX IF NOT EXISTS index_files_folderidfilename ON Files(FolderId,FileName);");
-    if (!error.IsError())
-        error = CreateView("FullyQualifiedFiles",
-                           "SELECT FolderName||FileName" + folderCollation +
-                               " AS FullyQualifiedName,Folders.FolderId,Files.FileId,FolderName" + folderCollation +
-                               ",FileName" + fileCollation +
-                               ",Folders.Metadata AS FolderMetadata,Files.Metadata AS FileMetadata,"
-                               "Folders.RecordCreateTime AS FolderRecordCreateTime,"
-                               "Folders.RecordUpdateTime AS FolderRecordUpdateTime,"
-                               "Files.RecordCreateTime AS FileRecordCreateTime,"
-                               "Files.RecordUpdateTime AS FileRecordUpdateTime "
-                               "FROM Files LEFT JOIN Folders ON Folders.FolderId=Files.FolderId");
+    const std::string view = "SELECT FolderName||FileName" + folderCollation +
+                             " AS FullyQualifiedName,Folders.FolderId,Files.FileId,FolderName" + folderCollation +
+                             ",FileName" + fileCollation +
+                             ",Folders.Metadata AS FolderMetadata,Files.Metadata AS FileMetadata,"
+                             "Folders.RecordCreateTime AS FolderRecordCreateTime,"
+                             "Folders.RecordUpdateTime AS FolderRecordUpdateTime,"
+                             "Files.RecordCreateTime AS FileRecordCreateTime,"
+                             "Files.RecordUpdateTime AS FileRecordUpdateTime "
+                             "FROM Files LEFT JOIN Folders ON Folders.FolderId=Files.FolderId";
+    if (!error.IsError()) {
+        error = CreateView("FullyQualifiedFiles", view);
+        // A read-only file without the view gets one of the connection's own,
+        // for the walks that read through it; the file is not touched.
+        if (error.IsError() && GetOpenMode() == OpenReadOnly && !CreateView("temp.FullyQualifiedFiles", view).IsError())
+            error = CKoError::Success();
+    }
+    if (storageError.IsError())
+        return storageError.Push(FX_LOCATION, "CreateStorageTables failed");
     if (error.IsError())
         return error.Push(FX_LOCATION);
     return CKoError::Success();

@@ -8,7 +8,8 @@
 // collations on demand, creates the schema when absent, prepares the
 // statements and builds the folder id cache; it never fails outwardly:
 // failures are logged at level -1 and kept in GetConstructionError(), and the
-// operations then fail.
+// operations then fail. A read-only open reads the file as it is: a missing
+// storage table or view is only logged.
 //
 // Threads: folder lookups (QueryFolderId) and the file queue
 // (QueueInsertOrUpdateFile, FlushQueue) are guarded by their own recursive

@@ -3,8 +3,8 @@
 // child process with a deadline, so a crash or a hang fails the test instead
 // of ending or stalling the suite. A file of another program must come back
 // refused, byte for byte as it was and with nothing left beside it. Sound
-// containers come in too, where reading them used to go wrong: in a folder
-// the reader cannot write.
+// containers come in too, where reading them used to go wrong: lacking a
+// schema object, or in a folder the reader cannot write.
 #include "CompareContentContainers.h"
 #include "ContainerFiles.h"
 #include "ContentContainer.h"
@@ -336,6 +336,22 @@ TEST_F(BadContainerFileTest, EmptyAndHalfCreatedFilesBecomeContainers)
             EXPECT_TRUE(outcome.finished && !outcome.failed) << way.name << ": " << outcome.text;
             EXPECT_EQ(IntegrityCheck(file), "ok") << way.name;
             EXPECT_EQ(StoredFolderNames(file), std::set<std::string>{}) << way.name;
+        }
+    }
+}
+
+// A container lacking the storage table or the view is still one: the ways
+// that write add what is missing, the ways that only read do without it.
+TEST_F(BadContainerFileTest, ContainersWithoutTheStorageTableOrTheViewOpenEverywhere)
+{
+    for (const char* sql : {"DROP TABLE Storage;", "DROP VIEW FullyQualifiedFiles;"}) {
+        const std::string lacking = Copy(ReadFileBytes(good));
+        RunSql(lacking, sql);
+        for (const WayIn& way : WaysIn()) {
+            const std::string file = Copy(ReadFileBytes(lacking));
+            const Outcome outcome = InChild([&] { return way.run(file, good); });
+            EXPECT_TRUE(outcome.finished && !outcome.failed) << sql << " " << way.name << ": " << outcome.text;
+            EXPECT_EQ(StoredFolderNames(file).size(), 200u) << sql << " " << way.name;
         }
     }
 }
