@@ -139,6 +139,11 @@ public:
     std::string lastFolderName;
     int64_t lastFolderId = -1;
     std::string lastFolderMetadata;
+    // The connection's rollback count when the memo and the cache were last
+    // known to hold only what the database holds; each is emptied when it
+    // has moved on, so that no lookup answers a folder a rollback took away.
+    uint64_t memoRollbacks = 0;
+    uint64_t cacheRollbacks = 0;
     FXCriticalSection insertQueueLock;
     std::list<CInsertFileQueue> insertQueue;
     FXCriticalSection folderCacheLock;
@@ -199,6 +204,7 @@ CContentContainerDatabase::CContentContainerDatabase(const string& fileName, boo
                 return error.Push(FX_LOCATION);
             return CKoError::Success();
         });
+    d->memoRollbacks = d->cacheRollbacks = GetRollbackCount();
 }
 
 CContentContainerDatabase::~CContentContainerDatabase()
@@ -424,6 +430,13 @@ CKoError CContentContainerDatabase::InternalQueryFolderId(const string& folderNa
     if (refused.IsError())
         return refused;
     auto_lock lock(&d->folderLookupLock, true);
+    const uint64_t rollbacks = GetRollbackCount();
+    if (d->memoRollbacks != rollbacks) {
+        d->lastFolderName.clear();
+        d->lastFolderId = -1;
+        d->lastFolderMetadata.clear();
+        d->memoRollbacks = rollbacks;
+    }
 
     // The memo answers only once it holds a folder found in the database.
     if (d->lastFolderId != -1 && FXPath::IsSamePathAs(folderName, d->lastFolderName)) {
@@ -462,13 +475,17 @@ CKoError CContentContainerDatabase::InternalQueryFolderId(const string& folderNa
 
 namespace {
 // The cached lookup both QueryFolderId overloads share; `key` receives the
-// folder name form looked up.
-CKoError CachedFolderLookup(CContentContainerDatabasePrivate& d, const std::string& folderName, std::string& key,
-                            CFolderIdCacheElement& element)
+// folder name form looked up. `rollbacks` is the connection's rollback count.
+CKoError CachedFolderLookup(CContentContainerDatabasePrivate& d, uint64_t rollbacks, const std::string& folderName,
+                            std::string& key, CFolderIdCacheElement& element)
 {
     std::string normalised;
     key = FolderNameForm(folderName, normalised);
     auto_lock lock(&d.folderCacheLock, true);
+    if (d.cacheRollbacks != rollbacks) {
+        d.folderIdCache->Clear();
+        d.cacheRollbacks = rollbacks;
+    }
     return d.folderIdCache->Get(key, element);
 }
 }  // namespace
@@ -478,7 +495,7 @@ CKoError CContentContainerDatabase::QueryFolderId(const string& folderName, int6
     folderId = -1;
     std::string key;
     CFolderIdCacheElement element;
-    CKoError error = CachedFolderLookup(*d, folderName, key, element);
+    CKoError error = CachedFolderLookup(*d, GetRollbackCount(), folderName, key, element);
     if (error.IsError())
         return error.Push(FX_LOCATION);
     folderId = element.folderId;
@@ -494,7 +511,7 @@ CKoError CContentContainerDatabase::QueryFolderId(const string& folderName, int6
     metadata.clear();
     std::string key;
     CFolderIdCacheElement element;
-    CKoError error = CachedFolderLookup(*d, folderName, key, element);
+    CKoError error = CachedFolderLookup(*d, GetRollbackCount(), folderName, key, element);
     if (error.IsError())
         return error.Push(FX_LOCATION);
     folderId = element.folderId;

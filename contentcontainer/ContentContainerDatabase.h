@@ -11,6 +11,10 @@
 // operations then fail. A read-only open reads the file as it is: a missing
 // storage table or view is only logged.
 //
+// After any rollback (the host's, a failed write's, a failed flush's, or
+// SQLite's own) no lookup answers a folder id from before it: the folder id
+// cache and the last-folder memo start over.
+//
 // Threads: folder lookups (QueryFolderId) and the file queue
 // (QueueInsertOrUpdateFile, FlushQueue) are guarded by their own recursive
 // locks. Direct writes and the listings take no lock: one thread at a time

@@ -125,6 +125,8 @@ public:
     std::string name;
     std::shared_ptr<detail::Connection> connection;
     CDatabaseBase::CollationNeededHandler collationNeeded;
+    // Rollbacks on the connections closed before the current one.
+    uint64_t rollbacksBefore = 0;
 
     static void OnCollationNeeded(void* self, sqlite3*, int encoding, const char* name)
     {
@@ -221,6 +223,9 @@ CKoError CDatabaseBase::OpenDatabase()
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, 5000);
     d->connection = std::make_shared<detail::Connection>(db);
+    sqlite3_rollback_hook(
+        db, [](void* connection) { ++static_cast<detail::Connection*>(connection)->rollbacks; },
+        d->connection.get());
     sqlite3_progress_handler(db, 10000, &CDatabaseBasePrivate::OnProgress, this);
     sqlite3_collation_needed(db, d.get(), &CDatabaseBasePrivate::OnCollationNeeded);
     return CKoError::Success();
@@ -229,8 +234,15 @@ CKoError CDatabaseBase::OpenDatabase()
 CKoError CDatabaseBase::CloseDatabase()
 {
     d->Detach();
+    if (d->connection)
+        d->rollbacksBefore += d->connection->rollbacks + 1;  // reopening counts as one
     d->connection.reset();
     return CKoError::Success();
+}
+
+uint64_t CDatabaseBase::GetRollbackCount() const
+{
+    return d->rollbacksBefore + (d->connection ? d->connection->rollbacks.load() : 0);
 }
 
 bool CDatabaseBase::IsOpen() const { return static_cast<bool>(d->connection); }
@@ -519,8 +531,10 @@ CKoError CDatabaseTransaction::Rollback()
     auto* connection = static_cast<detail::Connection*>(connection_.get());
     std::string message;
     int rc = SQLITE_OK;
-    if (!savepoint_.empty())
+    if (!savepoint_.empty()) {
+        ++connection->rollbacks;  // SQLite's hook only sees whole transactions
         rc = ExecText(*connection, "ROLLBACK TO " + savepoint_ + "; RELEASE " + savepoint_ + ";", message);
+    }
     else if (!sqlite3_get_autocommit(db_))
         rc = ExecText(*connection, "ROLLBACK;", message);
     if (rc != SQLITE_OK)

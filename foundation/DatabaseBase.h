@@ -99,6 +99,12 @@ public:
     // The raw connection, or null; for tests and tools.
     sqlite3* GetHandle() const;
 
+protected:
+    // Grows with every transaction or savepoint rolled back on the connection
+    // (by SQLite itself too) and with every close: what a subclass remembers
+    // of the database's content may be stale once it has changed.
+    uint64_t GetRollbackCount() const;
+
 private:
     friend class CDatabaseTransaction;
     boost::shared_ptr<CDatabaseBasePrivate> d;

@@ -24,6 +24,8 @@ struct Connection {
     sqlite3* db;
     // Counts writes that failed; a transaction that sees it change rolls back.
     std::atomic<uint64_t> failedWrites{0};
+    // Counts transactions and savepoints rolled back, whoever began them.
+    std::atomic<uint64_t> rollbacks{0};
 };
 
 // One SQL text and its pool of prepared cursors.
