@@ -67,6 +67,17 @@ CKoError RefuseNul(const std::string& folderName, const FXCodeLocation& location
                                    "Folder name holds a NUL byte, FolderName=[%s]", folderName.c_str());
 }
 
+// No folder has an id below 0, and -1 means "no folder" to the lookups and
+// the comparison: a file written under one would belong to no folder, and a
+// comparison would miss its deletion.
+CKoError RefuseNegativeFolderId(int64_t folderId, const std::string& fileName, const FXCodeLocation& location)
+{
+    if (folderId >= 0)
+        return CKoError::Success();
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_PARAMETER, "Folder id below 0, FolderId=[%lld], FileName=[%s]",
+                                   static_cast<long long>(folderId), fileName.c_str());
+}
+
 // The folder name form: the caller's name when it ends with "/", else a copy
 // with "/" appended. `normalised` receives the form used.
 const std::string& FolderNameForm(const std::string& folderName, std::string& normalised)
@@ -721,6 +732,9 @@ CKoError CContentContainerDatabase::InsertOrUpdateFile(int64_t folderId, const s
                                                        const string& metadata, CTimeStamp time, int64_t& fileId)
 {
     fileId = -1;
+    CKoError refused = RefuseNegativeFolderId(folderId, fileName, FX_LOCATION);
+    if (refused.IsError())
+        return refused;
     if (!d->InsertOrUpdateFileStatement)
         return NotPrepared(FX_LOCATION);
     ResetOnExit reset(d->InsertOrUpdateFileStatement);
@@ -763,6 +777,9 @@ CKoError CContentContainerDatabase::UpdateFileMetadata(int64_t fileId, const str
 CKoError CContentContainerDatabase::QueueInsertOrUpdateFile(int64_t folderId, const string& fileName,
                                                             const string& metadata, CTimeStamp time)
 {
+    CKoError refused = RefuseNegativeFolderId(folderId, fileName, FX_LOCATION);
+    if (refused.IsError())
+        return refused;
     bool flush = false;
     {
         auto_lock lock(&d->insertQueueLock, true);

@@ -13,7 +13,8 @@
 //
 // After any rollback (the host's, a failed write's, a failed flush's, or
 // SQLite's own) no lookup answers a folder id from before it: the folder id
-// cache and the last-folder memo start over.
+// cache and the last-folder memo start over. A file write under a folder id
+// below 0 is refused with error 87 (ERROR_INVALID_PARAMETER), queued or not.
 //
 // Threads: folder lookups (QueryFolderId) and the file queue
 // (QueueInsertOrUpdateFile, FlushQueue) are guarded by their own recursive

@@ -593,9 +593,16 @@ TEST_F(ContentContainerDatabaseTest, UpsertKeepsIdAndCreateTimeAndHandsBackTheFi
     EXPECT_EQ(metadata, "m2");
     EXPECT_EQ(updated.GetSystemTime(), 20);
     EXPECT_EQ(Scalar("SELECT RecordCreateTime FROM Files WHERE FileName='x';"), 10);
-    // Unchecked folder ids are stored as given.
-    File(-1, "loose");
-    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE FolderId=-1;"), 1);
+    // No folder has an id below 0 (-1 is the lookups' "none"): refused
+    // before anything is written, directly and through the queue.
+    int64_t loose = 5;
+    CKoError error = db->InsertOrUpdateFile(-1, "loose", "", T(1), loose);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(error, 87)) << error.AsString();
+    EXPECT_EQ(loose, -1);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(db->QueueInsertOrUpdateFile(-2, "loose", "", T(1)), 87));
+    EXPECT_EQ(db->GetQueuedFileCount(), 0u);
+    ASSERT_FALSE(db->FlushQueue().IsError());
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE FolderId<0;"), 0);
 }
 
 TEST_F(ContentContainerDatabaseTest, UpdateFileMetadataLeavesTheUpdateTime)
