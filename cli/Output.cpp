@@ -129,6 +129,19 @@ std::string Cause(const CKoError& error)
         return special ? "not a content container (not a regular file)"
                        : "not a content container (another program's database)";
     }
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_ACCESS_DENIED) && !error.Entries().empty()) {
+        // A file beside the container that a read would take content from,
+        // refused: "Side file ..., FileName=[<path>]".
+        const std::string& message = error.Entries().front().message;
+        const size_t name = message.find("FileName=[");
+        if (message.rfind("Side file ", 0) == 0 && name != std::string::npos && message.back() == ']') {
+            std::string side = message.substr(name + 10, message.size() - name - 11);
+            side.erase(0, side.rfind('/') + 1);
+            return EscapeLine(side) + (message.find("not owned") != std::string::npos
+                                           ? " is not owned by the container's owner; not reading it"
+                                           : " is not a regular file; not reading it");
+        }
+    }
     if (FXErrorUtil::IsSQLite(error, 26))  // SQLITE_NOTADB
         return "not a content container (not an SQLite database)";
     if (FXErrorUtil::IsSQLite(error, 11))  // SQLITE_CORRUPT

@@ -270,8 +270,10 @@ CKoError CCompareContentContainers::CompareDatabases()
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER,
                                        "Current database not specified, PrevDatabaseName=[%s], CurrDatabaseName=[%s]",
                                        d->previousDatabaseName.c_str(), d->currentDatabaseName.c_str());
+    // Read-only as well: a comparison only reads, and a misspelled name must
+    // not become an empty container that has every entry deleted.
     CContentContainerDatabasePtr database2 =
-        FX::make_shared_nothrow<CContentContainerDatabase>(d->currentDatabaseName, false);
+        FX::make_shared_nothrow<CContentContainerDatabase>(d->currentDatabaseName, true);
     if (!database2)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
 

@@ -3,10 +3,10 @@
 // only in index 2 or in both, through the host's callback.
 //
 // One call of CompareDatabases is one run on the caller's thread: it opens
-// both files (index 1 read-only; index 2 read-write, so a current container
-// that does not exist yet is created empty), walks both folder lists side by
-// side in folder-name order and, per folder, both file lists by byte order of
-// the file names, then releases both databases. Nothing is written by the walk.
+// both files read-only (a missing one is an error with the open's cause, and
+// neither is ever created or written), walks both folder lists side by side
+// in folder-name order and, per folder, both file lists by byte order of the
+// file names, then releases both databases.
 // Every folder and file found in both is reported, changed or not: judging the
 // two metadata texts is the host's business.
 //

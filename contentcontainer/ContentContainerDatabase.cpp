@@ -7,6 +7,7 @@
 #include "LRUCache.h"
 #include "LogWriter.h"
 #include "PathCollation.h"
+#include "SQLiteConnection.h"
 
 #include <boost/make_shared.hpp>
 #include <sqlite3.h>
@@ -66,6 +67,17 @@ CKoError RefuseNul(const std::string& folderName, const FXCodeLocation& location
                                    "Folder name holds a NUL byte, FolderName=[%s]", folderName.c_str());
 }
 
+// No folder has an id below 0, and -1 means "no folder" to the lookups and
+// the comparison: a file written under one would belong to no folder, and a
+// comparison would miss its deletion.
+CKoError RefuseNegativeFolderId(int64_t folderId, const std::string& fileName, const FXCodeLocation& location)
+{
+    if (folderId >= 0)
+        return CKoError::Success();
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_PARAMETER, "Folder id below 0, FolderId=[%lld], FileName=[%s]",
+                                   static_cast<long long>(folderId), fileName.c_str());
+}
+
 // The folder name form: the caller's name when it ends with "/", else a copy
 // with "/" appended. `normalised` receives the form used.
 const std::string& FolderNameForm(const std::string& folderName, std::string& normalised)
@@ -101,19 +113,7 @@ const char* const kForeignSchemaQuery =
 // a database, a read failure): the connection proper then decides.
 bool IsForeignAsItLies(const std::string& file)
 {
-    // An absolute path gets an empty authority, so that one starting "//"
-    // is not read as a host name; every byte outside a safe few is escaped.
-    std::string uri = file[0] == '/' ? "file://" : "file:";
-    for (const unsigned char c : file) {
-        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (safe || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
-            uri.push_back(static_cast<char>(c));
-        } else {
-            static const char kHex[] = "0123456789ABCDEF";
-            uri += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
-    }
-    uri += "?immutable=1";
+    const std::string uri = FX::detail::FileUri(file) + "?immutable=1";
     sqlite3* db = nullptr;
     bool foreign = false;
     if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK) {
@@ -150,6 +150,11 @@ public:
     std::string lastFolderName;
     int64_t lastFolderId = -1;
     std::string lastFolderMetadata;
+    // The connection's rollback count when the memo and the cache were last
+    // known to hold only what the database holds; each is emptied when it
+    // has moved on, so that no lookup answers a folder a rollback took away.
+    uint64_t memoRollbacks = 0;
+    uint64_t cacheRollbacks = 0;
     FXCriticalSection insertQueueLock;
     std::list<CInsertFileQueue> insertQueue;
     FXCriticalSection folderCacheLock;
@@ -182,13 +187,22 @@ CContentContainerDatabase::CContentContainerDatabase(const string& fileName, boo
         {&CContentContainerDatabase::CreateFunctions, "CreateFunctions failed, error=%s"},
         {&CContentContainerDatabase::CreateStatements, "CreateStatements failed, error=%s"},
     };
+    // A read-only open takes the file as it is: what CreateTables could not
+    // add to it (the storage table, the view) is only logged, and the file is
+    // read without it. Its failure still counts as the cause when a later
+    // step fails, as on a file without the tables the statements read.
+    CKoError schemaError;
     for (const auto& step : steps) {
         CKoError error = (this->*step.step)();
-        if (error.IsError()) {
-            FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, step.format, error.AsString().c_str());
-            if (!d->constructionError.IsError())
-                d->constructionError = error;
+        if (!error.IsError())
+            continue;
+        FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, step.format, error.AsString().c_str());
+        if (readOnly && step.step == &CContentContainerDatabase::CreateTables) {
+            schemaError = error;
+            continue;
         }
+        if (!d->constructionError.IsError())
+            d->constructionError = schemaError.IsError() ? schemaError : error;
     }
 
     d->folderIdCache = boost::make_shared<LRUCache<std::string, CFolderIdCacheElement>>(
@@ -201,6 +215,7 @@ CContentContainerDatabase::CContentContainerDatabase(const string& fileName, boo
                 return error.Push(FX_LOCATION);
             return CKoError::Success();
         });
+    d->memoRollbacks = d->cacheRollbacks = GetRollbackCount();
 }
 
 CContentContainerDatabase::~CContentContainerDatabase()
@@ -303,14 +318,16 @@ CKoError CContentContainerDatabase::CreateTables()
     (void)Execute("PRAGMA journal_mode=WAL;");
     (void)Execute("PRAGMA synchronous=off;");
 
-    CKoError error = CreateStorageTables();
-    if (error.IsError())
-        return error.Push(FX_LOCATION, "CreateStorageTables failed");
+    // A read-only file without the storage table is read without it; the
+    // rest of the schema is still seen to. The first failure is answered.
+    CKoError storageError = CreateStorageTables();
+    if (storageError.IsError() && GetOpenMode() != OpenReadOnly)
+        return storageError.Push(FX_LOCATION, "CreateStorageTables failed");
 
     const std::string folderCollation = d->FolderCollation();
     const std::string fileCollation = d->FileCollation();
-    error = CreateTable("Folders", "(FolderId INTEGER PRIMARY KEY, FolderName VARCHAR" + folderCollation +
-                                       ", Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT)");
+    CKoError error = CreateTable("Folders", "(FolderId INTEGER PRIMARY KEY, FolderName VARCHAR" + folderCollation +
+                                                ", Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT)");
     if (!error.IsError())
         error = Execute("CREATE UNIQUE INDEX IF NOT EXISTS index_folders_foldername ON Folders(FolderName);");
     if (!error.IsError())
@@ -318,17 +335,24 @@ CKoError CContentContainerDatabase::CreateTables()
                                          ", Metadata VARCHAR, RecordCreateTime BIGINT, RecordUpdateTime BIGINT)");
     if (!error.IsError())
         error = Execute("CREATE UNIQUE INDEX IF NOT EXISTS index_files_folderidfilename ON Files(FolderId,FileName);");
-    if (!error.IsError())
-        error = CreateView("FullyQualifiedFiles",
-                           "SELECT FolderName||FileName" + folderCollation +
-                               " AS FullyQualifiedName,Folders.FolderId,Files.FileId,FolderName" + folderCollation +
-                               ",FileName" + fileCollation +
-                               ",Folders.Metadata AS FolderMetadata,Files.Metadata AS FileMetadata,"
-                               "Folders.RecordCreateTime AS FolderRecordCreateTime,"
-                               "Folders.RecordUpdateTime AS FolderRecordUpdateTime,"
-                               "Files.RecordCreateTime AS FileRecordCreateTime,"
-                               "Files.RecordUpdateTime AS FileRecordUpdateTime "
-                               "FROM Files LEFT JOIN Folders ON Folders.FolderId=Files.FolderId");
+    const std::string view = "SELECT FolderName||FileName" + folderCollation +
+                             " AS FullyQualifiedName,Folders.FolderId,Files.FileId,FolderName" + folderCollation +
+                             ",FileName" + fileCollation +
+                             ",Folders.Metadata AS FolderMetadata,Files.Metadata AS FileMetadata,"
+                             "Folders.RecordCreateTime AS FolderRecordCreateTime,"
+                             "Folders.RecordUpdateTime AS FolderRecordUpdateTime,"
+                             "Files.RecordCreateTime AS FileRecordCreateTime,"
+                             "Files.RecordUpdateTime AS FileRecordUpdateTime "
+                             "FROM Files LEFT JOIN Folders ON Folders.FolderId=Files.FolderId";
+    if (!error.IsError()) {
+        error = CreateView("FullyQualifiedFiles", view);
+        // A read-only file without the view gets one of the connection's own,
+        // for the walks that read through it; the file is not touched.
+        if (error.IsError() && GetOpenMode() == OpenReadOnly && !CreateView("temp.FullyQualifiedFiles", view).IsError())
+            error = CKoError::Success();
+    }
+    if (storageError.IsError())
+        return storageError.Push(FX_LOCATION, "CreateStorageTables failed");
     if (error.IsError())
         return error.Push(FX_LOCATION);
     return CKoError::Success();
@@ -417,6 +441,13 @@ CKoError CContentContainerDatabase::InternalQueryFolderId(const string& folderNa
     if (refused.IsError())
         return refused;
     auto_lock lock(&d->folderLookupLock, true);
+    const uint64_t rollbacks = GetRollbackCount();
+    if (d->memoRollbacks != rollbacks) {
+        d->lastFolderName.clear();
+        d->lastFolderId = -1;
+        d->lastFolderMetadata.clear();
+        d->memoRollbacks = rollbacks;
+    }
 
     // The memo answers only once it holds a folder found in the database.
     if (d->lastFolderId != -1 && FXPath::IsSamePathAs(folderName, d->lastFolderName)) {
@@ -455,13 +486,17 @@ CKoError CContentContainerDatabase::InternalQueryFolderId(const string& folderNa
 
 namespace {
 // The cached lookup both QueryFolderId overloads share; `key` receives the
-// folder name form looked up.
-CKoError CachedFolderLookup(CContentContainerDatabasePrivate& d, const std::string& folderName, std::string& key,
-                            CFolderIdCacheElement& element)
+// folder name form looked up. `rollbacks` is the connection's rollback count.
+CKoError CachedFolderLookup(CContentContainerDatabasePrivate& d, uint64_t rollbacks, const std::string& folderName,
+                            std::string& key, CFolderIdCacheElement& element)
 {
     std::string normalised;
     key = FolderNameForm(folderName, normalised);
     auto_lock lock(&d.folderCacheLock, true);
+    if (d.cacheRollbacks != rollbacks) {
+        d.folderIdCache->Clear();
+        d.cacheRollbacks = rollbacks;
+    }
     return d.folderIdCache->Get(key, element);
 }
 }  // namespace
@@ -471,7 +506,7 @@ CKoError CContentContainerDatabase::QueryFolderId(const string& folderName, int6
     folderId = -1;
     std::string key;
     CFolderIdCacheElement element;
-    CKoError error = CachedFolderLookup(*d, folderName, key, element);
+    CKoError error = CachedFolderLookup(*d, GetRollbackCount(), folderName, key, element);
     if (error.IsError())
         return error.Push(FX_LOCATION);
     folderId = element.folderId;
@@ -487,7 +522,7 @@ CKoError CContentContainerDatabase::QueryFolderId(const string& folderName, int6
     metadata.clear();
     std::string key;
     CFolderIdCacheElement element;
-    CKoError error = CachedFolderLookup(*d, folderName, key, element);
+    CKoError error = CachedFolderLookup(*d, GetRollbackCount(), folderName, key, element);
     if (error.IsError())
         return error.Push(FX_LOCATION);
     folderId = element.folderId;
@@ -697,6 +732,9 @@ CKoError CContentContainerDatabase::InsertOrUpdateFile(int64_t folderId, const s
                                                        const string& metadata, CTimeStamp time, int64_t& fileId)
 {
     fileId = -1;
+    CKoError refused = RefuseNegativeFolderId(folderId, fileName, FX_LOCATION);
+    if (refused.IsError())
+        return refused;
     if (!d->InsertOrUpdateFileStatement)
         return NotPrepared(FX_LOCATION);
     ResetOnExit reset(d->InsertOrUpdateFileStatement);
@@ -739,6 +777,9 @@ CKoError CContentContainerDatabase::UpdateFileMetadata(int64_t fileId, const str
 CKoError CContentContainerDatabase::QueueInsertOrUpdateFile(int64_t folderId, const string& fileName,
                                                             const string& metadata, CTimeStamp time)
 {
+    CKoError refused = RefuseNegativeFolderId(folderId, fileName, FX_LOCATION);
+    if (refused.IsError())
+        return refused;
     bool flush = false;
     {
         auto_lock lock(&d->insertQueueLock, true);

@@ -8,7 +8,13 @@
 // collations on demand, creates the schema when absent, prepares the
 // statements and builds the folder id cache; it never fails outwardly:
 // failures are logged at level -1 and kept in GetConstructionError(), and the
-// operations then fail.
+// operations then fail. A read-only open reads the file as it is: a missing
+// storage table or view is only logged.
+//
+// After any rollback (the host's, a failed write's, a failed flush's, or
+// SQLite's own) no lookup answers a folder id from before it: the folder id
+// cache and the last-folder memo start over. A file write under a folder id
+// below 0 is refused with error 87 (ERROR_INVALID_PARAMETER), queued or not.
 //
 // Threads: folder lookups (QueryFolderId) and the file queue
 // (QueueInsertOrUpdateFile, FlushQueue) are guarded by their own recursive

@@ -6,7 +6,11 @@
 
 #include <boost/make_shared.hpp>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <exception>
 
 namespace FX {
@@ -39,7 +43,73 @@ int ExecText(detail::Connection& connection, const std::string& sql, std::string
 
 std::atomic<uint64_t> g_savepointCounter{0};
 
+// The files SQLite keeps beside a database while it writes it.
+const char* const kSideFileSuffixes[] = {"-wal", "-shm", "-journal"};
+
+// Looks at the files beside `file` (the database's real path) before a
+// read-only open. A side file holds what a reader takes for the database's
+// content (a log's pages, the index into them, pages to restore), so one
+// that is no regular file, or that the database file's owner does not own,
+// is refused before anything reads it: whoever can write to the folder can
+// plant one. `present` tells whether any of them is there.
+CKoError CheckSideFiles(const std::string& file, bool& present)
+{
+    present = false;
+    struct stat database {};
+    if (stat(file.c_str(), &database) != 0)
+        return CKoError::Success();  // the open itself reports a missing file
+    for (const char* suffix : kSideFileSuffixes) {
+        const std::string side = file + suffix;
+        struct stat status {};
+        if (lstat(side.c_str(), &status) != 0) {
+            if (errno != ENOENT)
+                present = true;  // cannot tell: SQLite decides, as it locks
+            continue;
+        }
+        present = true;
+        if (!S_ISREG(status.st_mode))
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_ACCESS_DENIED,
+                                           "Side file not a regular file, FileName=[%s]", side.c_str());
+        if (status.st_uid != database.st_uid)
+            return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_ACCESS_DENIED,
+                                           "Side file not owned by the database file's owner, FileName=[%s]",
+                                           side.c_str());
+    }
+    return CKoError::Success();
+}
+
+// The path SQLite opens for `file`: with its symbolic links resolved, as
+// SQLite resolves them to find the side files; `file` itself when that fails.
+std::string RealPath(const std::string& file)
+{
+    char* resolved = realpath(file.c_str(), nullptr);
+    if (resolved == nullptr)
+        return file;
+    std::string path(resolved);
+    std::free(resolved);
+    return path;
+}
+
 }  // namespace
+
+namespace detail {
+
+std::string FileUri(const std::string& path)
+{
+    std::string uri = !path.empty() && path[0] == '/' ? "file://" : "file:";
+    for (const unsigned char c : path) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (safe || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
+            uri.push_back(static_cast<char>(c));
+        } else {
+            static const char kHex[] = "0123456789ABCDEF";
+            uri += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return uri;
+}
+
+}  // namespace detail
 
 CKoError ErrorFromException(const FXCodeLocation& location, const CSQLite3Exception& exception)
 {
@@ -55,6 +125,8 @@ public:
     std::string name;
     std::shared_ptr<detail::Connection> connection;
     CDatabaseBase::CollationNeededHandler collationNeeded;
+    // Rollbacks on the connections closed before the current one.
+    uint64_t rollbacksBefore = 0;
 
     static void OnCollationNeeded(void* self, sqlite3*, int encoding, const char* name)
     {
@@ -111,16 +183,36 @@ CKoError CDatabaseBase::OpenDatabase()
     flags |= SQLITE_OPEN_EXRESCODE;
 #endif
     std::string file;
+    std::string target;  // what SQLite is given: the file's name or a URI
     if (d->openMode == OpenPrivate) {
         flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;  // "" is a private temporary database
     } else {
         file = GetFullDatabaseName();
         if (file.empty())
             return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "Database name not specified");
-        flags |= d->openMode == OpenReadOnly ? SQLITE_OPEN_READONLY : (SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        target = file;
+        if (d->openMode == OpenReadOnly) {
+            flags |= SQLITE_OPEN_READONLY;
+            const std::string real = RealPath(file);
+            bool sideFiles = false;
+            CKoError refused = CheckSideFiles(real, sideFiles);
+            if (refused.IsError())
+                return refused.Push(FX_LOCATION, "DatabaseName=[%s]", file.c_str());
+            // With no side file no writer is at work: the file is read as it
+            // lies, without a lock and without creating anything beside it,
+            // which also works on read-only media and in folders the reader
+            // cannot write. Otherwise SQLite's locks keep the read consistent
+            // with a writer that may be at work.
+            if (!sideFiles) {
+                target = detail::FileUri(real) + "?immutable=1";
+                flags |= SQLITE_OPEN_URI;
+            }
+        } else {
+            flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+        }
     }
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(file.c_str(), &db, flags, nullptr);
+    const int rc = sqlite3_open_v2(target.c_str(), &db, flags, nullptr);
     if (rc != SQLITE_OK) {
         const int code = db ? sqlite3_extended_errcode(db) : rc;
         const std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
@@ -131,6 +223,9 @@ CKoError CDatabaseBase::OpenDatabase()
     sqlite3_extended_result_codes(db, 1);
     sqlite3_busy_timeout(db, 5000);
     d->connection = std::make_shared<detail::Connection>(db);
+    sqlite3_rollback_hook(
+        db, [](void* connection) { ++static_cast<detail::Connection*>(connection)->rollbacks; },
+        d->connection.get());
     sqlite3_progress_handler(db, 10000, &CDatabaseBasePrivate::OnProgress, this);
     sqlite3_collation_needed(db, d.get(), &CDatabaseBasePrivate::OnCollationNeeded);
     return CKoError::Success();
@@ -139,8 +234,15 @@ CKoError CDatabaseBase::OpenDatabase()
 CKoError CDatabaseBase::CloseDatabase()
 {
     d->Detach();
+    if (d->connection)
+        d->rollbacksBefore += d->connection->rollbacks + 1;  // reopening counts as one
     d->connection.reset();
     return CKoError::Success();
+}
+
+uint64_t CDatabaseBase::GetRollbackCount() const
+{
+    return d->rollbacksBefore + (d->connection ? d->connection->rollbacks.load() : 0);
 }
 
 bool CDatabaseBase::IsOpen() const { return static_cast<bool>(d->connection); }
@@ -429,8 +531,10 @@ CKoError CDatabaseTransaction::Rollback()
     auto* connection = static_cast<detail::Connection*>(connection_.get());
     std::string message;
     int rc = SQLITE_OK;
-    if (!savepoint_.empty())
+    if (!savepoint_.empty()) {
+        ++connection->rollbacks;  // SQLite's hook only sees whole transactions
         rc = ExecText(*connection, "ROLLBACK TO " + savepoint_ + "; RELEASE " + savepoint_ + ";", message);
+    }
     else if (!sqlite3_get_autocommit(db_))
         rc = ExecText(*connection, "ROLLBACK;", message);
     if (rc != SQLITE_OK)

@@ -3,7 +3,12 @@
 // CDatabaseBase owns the connection and offers statement compilation, direct
 // execution, schema helpers, collations and transactions. Open modes:
 //   0   read-write; creates a missing file
-//   16  read-only; never creates or changes a file
+//   16  read-only; never creates or changes a file. A file beside it that
+//       SQLite would read as part of it (-wal, -shm, -journal) and that is
+//       no regular file or not owned by the database file's owner is refused
+//       with error 5 (ERROR_ACCESS_DENIED). With none there, the file is read
+//       as it lies: no lock, nothing created beside it, so read-only media
+//       and folders the reader cannot write do.
 //   1   a private, unnamed database that only this object opens and that
 //       starts empty (an SQLite temporary on-disk database, removed on close)
 // Connections are opened in SQLite's serialized mode with extended result
@@ -93,6 +98,12 @@ public:
 
     // The raw connection, or null; for tests and tools.
     sqlite3* GetHandle() const;
+
+protected:
+    // Grows with every transaction or savepoint rolled back on the connection
+    // (by SQLite itself too) and with every close: what a subclass remembers
+    // of the database's content may be stale once it has changed.
+    uint64_t GetRollbackCount() const;
 
 private:
     friend class CDatabaseTransaction;

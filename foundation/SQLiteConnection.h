@@ -24,6 +24,8 @@ struct Connection {
     sqlite3* db;
     // Counts writes that failed; a transaction that sees it change rolls back.
     std::atomic<uint64_t> failedWrites{0};
+    // Counts transactions and savepoints rolled back, whoever began them.
+    std::atomic<uint64_t> rollbacks{0};
 };
 
 // One SQL text and its pool of prepared cursors.
@@ -52,6 +54,12 @@ struct StatementCore {
 
 // Prepares `sql` on `db`; on failure returns the extended code and message.
 int Prepare(sqlite3* db, const std::string& sql, sqlite3_stmt** cursor, std::string& message);
+
+// `path` as an SQLite "file:" URI without a query, for opening with
+// SQLITE_OPEN_URI: an absolute path gets an empty authority, so that one
+// starting "//" is not read as a host name, and every byte outside a safe
+// few is escaped, so that "?", "#" and "%" in a name stay part of it.
+std::string FileUri(const std::string& path);
 
 }  // namespace detail
 }  // namespace FX

@@ -200,12 +200,16 @@ TEST_F(CompareContentContainersTest, OneEmptySideReportsTheOtherWhole)
     Build(curr, {"/a/", "/a/f=m", "/a/b/"});
     EXPECT_EQ(Run(), (Events{"folder2 /a/ {}", "file2 /a/|f {m}", "folder2 /a/b/ {}"}));
 
-    // A current container that does not exist yet is created empty.
+    // A current container that does not exist is an open error with its
+    // cause, and is not created: a misspelled name must not read as an empty
+    // container that has every entry deleted.
     host->events.clear();
     std::filesystem::remove(prev);
     std::swap(prev, curr);
-    EXPECT_EQ(Run(), (Events{"folder1 /a/ {}", "file1 /a/|f {m}", "folder1 /a/b/ {}"}));
-    EXPECT_TRUE(std::filesystem::exists(curr));
+    const CKoError error = Compare();
+    EXPECT_TRUE(FXErrorUtil::IsSQLite(error, SQLITE_CANTOPEN)) << error.AsString();
+    EXPECT_EQ(host->events, Events{});
+    EXPECT_FALSE(std::filesystem::exists(curr));
 }
 
 TEST_F(CompareContentContainersTest, FileNamesMergeInByteOrder)

@@ -1,7 +1,9 @@
 // The index database: schema, collations, folder lookup and cache, folder and
 // file writes, the two queues, and the listings.
+#include "ContainerFiles.h"
 #include "ContentContainerDatabase.h"
 #include "FXFile.h"
+#include "FaultVfs.h"
 #include "LogWriter.h"
 #include "PathCollation.h"
 #include "TestSupport.h"
@@ -9,6 +11,7 @@
 #include <boost/make_shared.hpp>
 #include <sqlite3.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -421,6 +424,77 @@ TEST_F(ContentContainerDatabaseTest, MetadataUpdatesReachTheCacheAndTheMemo)
     EXPECT_FALSE(db->UpdateFolderMetadata(999, "x").IsError());
 }
 
+// However a transaction ends rolled back, no lookup answers a folder it took
+// away: not the cache (QueryFolderId), not the last-folder memo
+// (InternalQueryFolderId, QueryOrInsertFolder), not once another folder
+// takes the id.
+TEST_F(ContentContainerDatabaseTest, NoLookupOutlivesARollback)
+{
+    FaultVfs vfs;  // for the failed flush; passes everything until armed
+    auto insertAndLookUp = [this] {
+        Folder("/r/p/");
+        int64_t id = -1;
+        ASSERT_FALSE(db->QueryFolderId("/r/p/", id).IsError());  // fills the cache and the memo
+        ASSERT_EQ(id, 2);
+    };
+    const struct {
+        const char* name;
+        std::function<void()> run;
+    } ways[] = {
+        {"Rollback", [&] {
+             FX::CDatabaseTransaction transaction(db.get(), 0);
+             insertAndLookUp();
+             ASSERT_FALSE(transaction.Rollback().IsError());
+         }},
+        {"Rollback of a nested transaction", [&] {
+             FX::CDatabaseTransaction outer(db.get(), 0);
+             {
+                 FX::CDatabaseTransaction inner(db.get(), 0);
+                 insertAndLookUp();
+                 ASSERT_FALSE(inner.Rollback().IsError());
+             }
+             ASSERT_FALSE(outer.Commit().IsError());
+         }},
+        {"a failed write", [&] {
+             FX::CDatabaseTransaction transaction(db.get(), 0);
+             insertAndLookUp();
+             int64_t id = -1;
+             EXPECT_TRUE(db->InsertFolder("/r/p/", "", T(1), id).IsError());  // rolls the transaction back
+         }},
+        {"a failed flush", [&] {
+             FX::CDatabaseTransaction transaction(db.get(), 0);
+             insertAndLookUp();
+             ASSERT_FALSE(db->Execute("PRAGMA cache_size=1;").IsError());  // the flush spills to the file
+             for (int i = 0; i < 999; ++i)
+                 ASSERT_FALSE(db->QueueInsertOrUpdateFile(1, "f" + std::to_string(i), "", T(1)).IsError());
+             vfs.Arm(FaultVfs::Write, 1, SQLITE_IOERR_WRITE, true);
+             EXPECT_TRUE(FXErrorUtil::IsSQLite(db->QueueInsertOrUpdateFile(1, "last", "", T(1)), SQLITE_IOERR));
+             vfs.Disarm();
+             ASSERT_TRUE(sqlite3_get_autocommit(db->GetHandle()));  // SQLite rolled all of it back
+             ASSERT_FALSE(db->Execute("PRAGMA cache_size=-2000;").IsError());
+         }},
+    };
+    for (const auto& way : ways) {
+        SCOPED_TRACE(way.name);
+        db.reset();
+        RemoveContainerFiles(dir.File("c.cx"));
+        Open();
+        ASSERT_EQ(Folder("/r/"), 1);
+        way.run();
+        int64_t id = -1;
+        EXPECT_TRUE(FXErrorUtil::IsWin32(db->QueryFolderId("/r/p/", id), 1168)) << id;
+        CFolderIdCacheElement element;
+        EXPECT_TRUE(FXErrorUtil::IsWin32(db->InternalQueryFolderId("/r/p/", element), 1168)) << element.folderId;
+        ASSERT_EQ(Folder("/r/q/"), 2);
+        EXPECT_TRUE(FXErrorUtil::IsWin32(db->QueryFolderId("/r/p/", id), 1168)) << id;
+        ASSERT_FALSE(db->QueryOrInsertFolder("/r/p/", "", T(1), id).IsError());
+        EXPECT_EQ(id, 3);
+        EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Folders;"), 3);
+        db->FlushQueue();  // what the failed flush kept
+    }
+    db.reset();  // before the shim goes
+}
+
 // ---------------------------------------------------------------- folder writes
 
 TEST_F(ContentContainerDatabaseTest, InsertFolderStoresBothTimesAndRefusesDuplicates)
@@ -519,9 +593,16 @@ TEST_F(ContentContainerDatabaseTest, UpsertKeepsIdAndCreateTimeAndHandsBackTheFi
     EXPECT_EQ(metadata, "m2");
     EXPECT_EQ(updated.GetSystemTime(), 20);
     EXPECT_EQ(Scalar("SELECT RecordCreateTime FROM Files WHERE FileName='x';"), 10);
-    // Unchecked folder ids are stored as given.
-    File(-1, "loose");
-    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE FolderId=-1;"), 1);
+    // No folder has an id below 0 (-1 is the lookups' "none"): refused
+    // before anything is written, directly and through the queue.
+    int64_t loose = 5;
+    CKoError error = db->InsertOrUpdateFile(-1, "loose", "", T(1), loose);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(error, 87)) << error.AsString();
+    EXPECT_EQ(loose, -1);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(db->QueueInsertOrUpdateFile(-2, "loose", "", T(1)), 87));
+    EXPECT_EQ(db->GetQueuedFileCount(), 0u);
+    ASSERT_FALSE(db->FlushQueue().IsError());
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE FolderId<0;"), 0);
 }
 
 TEST_F(ContentContainerDatabaseTest, UpdateFileMetadataLeavesTheUpdateTime)

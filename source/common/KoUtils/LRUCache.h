@@ -62,6 +62,13 @@ public:
             visit(entry.first, entry.second.first);
     }
 
+    // Forgets every entry.
+    void Clear()
+    {
+        entries.clear();
+        usageOrder.clear();
+    }
+
     bool Contains(const K& key) const { return entries.count(key) != 0; }
     uint64_t Size() const { return entries.size(); }
     uint64_t Capacity() const { return capacity; }
