@@ -26,6 +26,10 @@ std::string EscapeAttribute(const std::string& text);
 
 // Prints "cx: <subject>: <cause>" on standard error and returns kTrouble.
 int Fail(const std::string& subject, const std::string& cause);
+// Flushes what was written to `out` and answers `status`, or after a write
+// error prints one line and answers kTrouble. A reader that went away (EPIPE)
+// is not reported: the answer is then 141, as for a tool that SIGPIPE ended.
+int FinishOutput(FILE* out, int status);
 // A short cause for an error from the library.
 std::string Cause(const CKoError& error);
 // Checks that `path` names a container that can be read; on failure prints
@@ -91,8 +95,11 @@ struct DiffOptions {
 int RunDiff(const DiffOptions& options);
 
 int RunReview(const std::string& container, bool collect);
+// A PATH or FOLDER is taken as cx index stores paths: absolute, from the
+// current folder when relative, "//", "." and ".." resolved by name. A PATH
+// ending with "/" names only a folder. No FOLDER lists the folders.
 int RunFind(const std::string& container, const std::string& path);
-int RunList(const std::string& container, const std::string& folder, bool longFormat);
+int RunList(const std::string& container, const std::string* folder, bool longFormat);
 int RunDups(bool ignoreCase, unsigned threads);
 int RunInfo(const std::string& container);
 

@@ -16,7 +16,8 @@ class DiffPrinter : public CX::CCompareContentContainersCallback {
 public:
     DiffPrinter(FILE* out, const DiffOptions& options) : out_(out), options_(options) {}
 
-    bool IsAborted() override { return g_interrupted.load(); }
+    // A write error ends the comparison: nothing more could be reported.
+    bool IsAborted() override { return g_interrupted.load() || std::ferror(out_); }
 
     CKoError OnFolderInIndex1(const string& folderName, const string& metadata) override
     {
@@ -113,7 +114,9 @@ int RunDiff(const DiffOptions& options)
             std::fprintf(report.Out(), "%-9s %llu folders, %llu files\n", names[change], printer->counts[change][0],
                          printer->counts[change][1]);
     }
-    std::fflush(report.Out());
+    const int written = FinishOutput(report.Out(), kClean);
+    if (written != kClean)
+        return written;
     if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
         return kInterrupted;
     if (error.IsError())

@@ -115,7 +115,20 @@ std::string EscapeAttribute(const std::string& text)
 
 int Fail(const std::string& subject, const std::string& cause)
 {
-    std::fprintf(stderr, "cx: %s: %s\n", EscapeLine(subject).c_str(), cause.c_str());
+    std::fprintf(stderr, "cx: %s: %s\n", EscapeLine(subject).c_str(), EscapeLine(cause).c_str());
+    return kTrouble;
+}
+
+int FinishOutput(FILE* out, int status)
+{
+    errno = 0;
+    const bool flushed = std::fflush(out) == 0;
+    if (flushed && !std::ferror(out))
+        return status;
+    const int cause = errno;
+    if (cause == EPIPE)
+        return 128 + SIGPIPE;  // the reader left: quiet, as a tool that SIGPIPE ended
+    std::fprintf(stderr, "cx: standard output: %s\n", cause != 0 ? std::strerror(cause) : "write error");
     return kTrouble;
 }
 
@@ -156,6 +169,10 @@ bool CheckContainer(const std::string& path)
     }
     if (S_ISDIR(status.st_mode)) {
         Fail(path, "is a directory, not a container");
+        return false;
+    }
+    if (S_ISREG(status.st_mode) && status.st_size == 0) {
+        Fail(path, "not a content container (an empty file)");
         return false;
     }
     if (access(path.c_str(), R_OK) != 0) {

@@ -88,6 +88,16 @@ check "find folder" 0 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/a/")"
 check "find missing exit" 1 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/nope")"
 check "find missing message" "cx: $T/nope: not found" "$(cat "$WORK/stderr")"
 
+# Path arguments are taken as the index stored them.
+check "find relative path" "file	$T/a/x.txt" "$(cd "$T/a" && "$CX" find "$WORK/s2.cx" ./x.txt | head -1)"
+check "find with // and .." "file	$T/a/x.txt" "$("$CX" find "$WORK/s2.cx" "$T//c/../a/x.txt" | head -1)"
+check "find file as folder" 1 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/a/x.txt/")"
+check "find file as folder message" "cx: $T/a/x.txt/: not found" "$(cat "$WORK/stderr")"
+check "find root as //" "folder	/" "$("$CX" find "$WORK/s2.cx" // | head -1)"
+check "ls root as //" 0 "$(run "$WORK/out" ls "$WORK/s2.cx" //)"
+check "ls relative folder" "new.txt
+x.txt" "$(cd "$T" && "$CX" ls "$WORK/s2.cx" a)"
+
 check "info" "origin	$T
 state	complete
 folders	$indexed_folders
@@ -134,6 +144,14 @@ rm -f "$T/inside.cx"*
 check "missing container" 2 "$(run "$WORK/out" diff "$WORK/none.cx" "$WORK/s2.cx")"
 check "missing message" "cx: $WORK/none.cx: no such file" "$(cat "$WORK/stderr")"
 check "missing new side is not created" "no" "$([ -e "$WORK/none.cx" ] && echo yes || echo no)"
+: >"$WORK/zero.cx"
+check "zero-byte container" "2 cx: $WORK/zero.cx: not a content container (an empty file)" \
+  "$(run "$WORK/out" info "$WORK/zero.cx") $(cat "$WORK/stderr")"
+check "empty container name" "2 cx: the container name is empty" "$(run "$WORK/out" info '') $(cat "$WORK/stderr")"
+check "empty container name to index" "2 cx: the container name is empty" \
+  "$(run "$WORK/out" index "$T" '') $(cat "$WORK/stderr")"
+check "unknown command" "2 cx: bogus: no such command (cx --help lists them)" \
+  "$(run "$WORK/out" bogus "$WORK/s2.cx") $(cat "$WORK/stderr")"
 head -c 8192 /dev/urandom >"$WORK/noise.cx"
 check "noise container" 2 "$(run "$WORK/out" review "$WORK/noise.cx")"
 check "noise message" 1 "$(grep -c 'not a content container' "$WORK/stderr")"
@@ -157,5 +175,42 @@ if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
   check "review finds the removed folder" "$T/" "$("$CX" review "$WORK/s5.cx")"
   check "review exit" 1 "$(run "$WORK/out" review "$WORK/s5.cx")"
 fi
+
+# Whatever is read from a container is escaped on output.
+if command -v sqlite3 >/dev/null; then
+  cp "$WORK/s2.cx" "$WORK/crafted.cx"
+  sqlite3 "$WORK/crafted.cx" "UPDATE Storage SET Value = char(27) || '[2Jfake' || char(10) || 'files' || char(9) || '9'
+    WHERE Key IN ('SnapshotState', 'Origin', 'OriginQuery');
+    INSERT INTO Storage VALUES ('SnapshotProblems', char(27) || '[2J');"
+  check "crafted info stays on its lines" "origin	\\x1B[2Jfake\\nfiles\\t9
+origin query	\\x1B[2Jfake\\nfiles\\t9
+state	\\x1B[2Jfake\\nfiles\\t9
+problems	\\x1B[2J" "$("$CX" info "$WORK/crafted.cx" | grep -E '^(origin|origin query|state|problems)	')"
+fi
+
+# A write error on standard output is trouble; a reader that left is not.
+if [ -w /dev/full ]; then
+  full() {  # full [STDIN] -- ARGS...: runs cx into a full disk; echoes status and stderr
+    local input=$1
+    shift 2
+    printf '%s' "$input" | "$CX" "$@" >/dev/full 2>"$WORK/stderr"
+    echo "$? $(cat "$WORK/stderr")"
+  }
+  nospace="2 cx: standard output: No space left on device"
+  check "ls to a full disk" "$nospace" "$(full '' -- ls "$WORK/s2.cx")"
+  check "diff to a full disk" "$nospace" "$(full '' -- diff "$WORK/s1.cx" "$WORK/s2.cx")"
+  check "review to a full disk" "$nospace" "$(full '' -- review --collect "$WORK/s3.cx")"
+  check "find to a full disk" "$nospace" "$(full '' -- find "$WORK/s2.cx" "$T/a/")"
+  check "info to a full disk" "$nospace" "$(full '' -- info "$WORK/s2.cx")"
+  check "dups to a full disk" "$nospace" "$(full 'a
+a
+' -- dups)"
+  check "help to a full disk" "$nospace" "$(full '' -- --help)"
+fi
+mkfifo "$WORK/closed"
+exec 7<>"$WORK/closed" 8>"$WORK/closed"  # shellcheck disable=SC2094
+exec 7<&-  # no reader is left: writes to descriptor 8 fail with EPIPE
+check "closed pipe" "141 " "$( (trap '' PIPE; "$CX" ls "$WORK/s2.cx" >&8 2>"$WORK/stderr"; echo "$? $(cat "$WORK/stderr")"))"
+exec 8>&-
 
 checks_summary
