@@ -21,6 +21,12 @@ enum Exit { kClean = 0, kReported = 1, kTrouble = 2, kInterrupted = 130 };
 std::string EscapeLine(const std::string& text);
 // A JSON string literal; invalid UTF-8 becomes U+FFFD.
 std::string JsonString(const std::string& text);
+bool IsUtf8(const std::string& text);
+std::string Base64(const std::string& bytes);
+// `"name":<JsonString>`, or `"name":null` for no text. A text that is not
+// UTF-8 is followed by `"name_base64":"..."` holding its exact bytes, so that
+// distinct texts never print alike.
+std::string JsonMember(const char* name, const std::string* text);
 // A value inside a metadata attribute ("..."): quotes and backslashes escaped.
 std::string EscapeAttribute(const std::string& text);
 

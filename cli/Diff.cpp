@@ -73,9 +73,9 @@ private:
             return;
         if (options_.json) {
             const char* word = change == 'A' ? "added" : change == 'D' ? "deleted" : "modified";
-            std::fprintf(out_, "{\"path\":%s,\"kind\":\"%s\",\"change\":\"%s\",\"old\":%s,\"new\":%s}\n",
-                         JsonString(path).c_str(), folder ? "folder" : "file", word,
-                         before ? JsonString(*before).c_str() : "null", after ? JsonString(*after).c_str() : "null");
+            std::fprintf(out_, "{%s,\"kind\":\"%s\",\"change\":\"%s\",%s,%s}\n", JsonMember("path", &path).c_str(),
+                         folder ? "folder" : "file", word, JsonMember("old", before).c_str(),
+                         JsonMember("new", after).c_str());
         } else {
             std::fprintf(out_, "%c %s\n", change, EscapeLine(path).c_str());
         }

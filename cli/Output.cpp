@@ -101,6 +101,55 @@ std::string JsonString(const std::string& text)
     return out;
 }
 
+bool IsUtf8(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = Utf8Length(text, i);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string Base64(const std::string& bytes)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t left = bytes.size() - i;
+        unsigned word = static_cast<unsigned char>(bytes[i]) << 16;
+        if (left > 1)
+            word |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (left > 2)
+            word |= static_cast<unsigned char>(bytes[i + 2]);
+        out += digits[(word >> 18) & 63];
+        out += digits[(word >> 12) & 63];
+        out += left > 1 ? digits[(word >> 6) & 63] : '=';
+        out += left > 2 ? digits[word & 63] : '=';
+    }
+    return out;
+}
+
+std::string JsonMember(const char* name, const std::string* text)
+{
+    std::string out = "\"";
+    out += name;
+    out += "\":";
+    if (text == nullptr)
+        return out + "null";
+    out += JsonString(*text);
+    if (!IsUtf8(*text)) {
+        out += ",\"";
+        out += name;
+        out += "_base64\":\"";
+        out += Base64(*text);
+        out += '"';
+    }
+    return out;
+}
+
 std::string EscapeAttribute(const std::string& text)
 {
     // EscapeLine doubles backslashes and escapes control bytes; quotes remain.

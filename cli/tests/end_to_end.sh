@@ -98,6 +98,23 @@ check "ls root as //" 0 "$(run "$WORK/out" ls "$WORK/s2.cx" //)"
 check "ls relative folder" "new.txt
 x.txt" "$(cd "$T" && "$CX" ls "$WORK/s2.cx" a)"
 
+# Names that are not UTF-8 stay apart and recoverable in JSON.
+mkdir -p "$WORK/bytes"
+"$CX" index "$WORK/bytes" "$WORK/bytes1.cx" 2>/dev/null
+printf 1 >"$WORK/bytes/$(printf '\377')-x"
+printf 2 >"$WORK/bytes/$(printf '\376')-x"
+"$CX" index "$WORK/bytes" "$WORK/bytes2.cx" 2>/dev/null
+"$CX" diff --json "$WORK/bytes1.cx" "$WORK/bytes2.cx" >"$WORK/bytes.json"
+check "json base64 beside names not UTF-8" 2 "$(grep -c '"path_base64":' "$WORK/bytes.json")"
+if command -v python3 >/dev/null; then
+  check "json names recoverable" "/bytes/fe-x /bytes/ff-x" "$(python3 -c '
+import base64, json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+names = [base64.b64decode(row["path_base64"]).split(b"/")[-2:] for row in rows if "path_base64" in row]
+print(" ".join(sorted("/%s/%s-x" % (d.decode(), n[:1].hex()) for d, n in names if n[1:] == b"-x")))' \
+    "$WORK/bytes.json")"
+fi
+
 check "info" "origin	$T
 state	complete
 folders	$indexed_folders
