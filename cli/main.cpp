@@ -72,11 +72,12 @@ int Run(int argc, char** argv)
 
     cxcli::DiffOptions diff;
     bool noRecurse = false;
-    auto* diffCommand = app.add_subcommand("diff", "Show what changed from OLD to NEW (A added, D deleted, M modified)");
+    auto* diffCommand = app.add_subcommand("diff", "Show what changed from OLD to NEW (A added, D deleted, M modified, "
+                                                   "? unknown: below a folder one snapshot could not read)");
     diffCommand->add_option("OLD", diff.oldContainer, "Previous snapshot")->required();
     diffCommand->add_option("NEW", diff.newContainer, "Current snapshot")->required();
     diffCommand->add_flag("--json", diff.json, "One JSON object per line");
-    diffCommand->add_flag("--stat", diff.stat, "Only the counts");
+    diffCommand->add_flag("--stat", diff.stat, "Only the counts (one JSON object with --json)");
     diffCommand->add_flag("--no-recurse-deleted", noRecurse, "Report a deleted folder, not what was below it");
     diffCommand->add_option("--check-period", diff.checkPeriod, "Steps between interruption checks")->group("");
 

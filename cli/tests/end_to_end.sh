@@ -38,6 +38,12 @@ rm -r "$T/a/b"
 check "second index exit" 0 "$(run "$WORK/out" index "$T" "$WORK/s2.cx")"
 indexed_folders=$(sed -n 's/.*: \([0-9]*\) folders, .*/\1/p' "$WORK/stderr")
 
+# A digest recorded on one side only is no change; a note names it.
+"$CX" index --checksum "$T" "$WORK/s2sum.cx" 2>/dev/null
+check "one-sided digest exit" 0 "$(run "$WORK/out" diff "$WORK/s2.cx" "$WORK/s2sum.cx")"
+check "one-sided digest output" "" "$(cat "$WORK/out")"
+check "one-sided digest note" "cx: note: not compared, recorded in one snapshot only: XXH128" "$(cat "$WORK/stderr")"
+
 check "diff exit" 1 "$(run "$WORK/diff.txt" diff "$WORK/s1.cx" "$WORK/s2.cx")"
 check "diff output" "M $T/a/
 A $T/a/new.txt
@@ -56,7 +62,8 @@ D $T/c/z" "$("$CX" diff --no-recurse-deleted "$WORK/s1.cx" "$WORK/s2.cx")"
 
 check "stat" "added     0 folders, 1 files
 deleted   1 folders, 2 files
-modified  2 folders, 1 files" "$("$CX" diff --stat "$WORK/s1.cx" "$WORK/s2.cx")"
+modified  2 folders, 1 files
+unknown   0 folders, 0 files" "$("$CX" diff --stat "$WORK/s1.cx" "$WORK/s2.cx")"
 
 # Progress marks of the comparison never reach the report.
 "$CX" diff --check-period 1 "$WORK/s1.cx" "$WORK/s2.cx" >"$WORK/marks.txt" 2>/dev/null
@@ -203,6 +210,32 @@ if command -v sqlite3 >/dev/null; then
 origin query	\\x1B[2Jfake\\nfiles\\t9
 state	\\x1B[2Jfake\\nfiles\\t9
 problems	\\x1B[2J" "$("$CX" info "$WORK/crafted.cx" | grep -E '^(origin|origin query|state|problems)	')"
+  check "crafted state in the diff warning" "cx: warning: $WORK/crafted.cx: the snapshot is in state \"\\x1B[2Jfake\\nfiles\\t9\"" \
+    "$("$CX" diff "$WORK/s2.cx" "$WORK/crafted.cx" 2>&1 >/dev/null)"
+fi
+
+# A folder a snapshot could not read: what was below it is unknown, neither
+# added nor deleted, and the snapshot is named as partial.
+if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
+  cp "$WORK/s2.cx" "$WORK/partial.cx"
+  sqlite3 "$WORK/partial.cx" -cmd ".load ${EXTENSION%.so}" "
+    DELETE FROM Files WHERE FolderId = (SELECT FolderId FROM Folders WHERE FolderName = '$T/a/');
+    UPDATE Folders SET Metadata = Metadata || ' Unreadable=\"Permission denied\"' WHERE FolderName = '$T/a/';
+    UPDATE Storage SET Value = 'partial' WHERE Key = 'SnapshotState';
+    INSERT INTO Storage VALUES ('SnapshotProblems', '1');"
+  check "partial diff" "1 ? $T/a/new.txt
+? $T/a/x.txt" "$(run "$WORK/out" diff "$WORK/s2.cx" "$WORK/partial.cx") $(cat "$WORK/out")"
+  check "partial diff warning" "cx: warning: $WORK/partial.cx: the snapshot is partial (1 folders or files could not be read)
+cx: note: not compared, recorded in one snapshot only: Unreadable" "$(cat "$WORK/stderr")"
+  check "partial diff, old side" "? $T/a/new.txt
+? $T/a/x.txt" "$("$CX" diff "$WORK/partial.cx" "$WORK/s2.cx" 2>/dev/null)"
+  check "partial stat" "unknown   0 folders, 2 files" "$("$CX" diff --stat "$WORK/s2.cx" "$WORK/partial.cx" 2>/dev/null | tail -1)"
+  check "partial json" 2 "$("$CX" diff --json "$WORK/s2.cx" "$WORK/partial.cx" 2>/dev/null | grep -c '"change":"unknown"')"
+  check "partial json stat" '"unknown":{"folders":0,"files":2}}' \
+    "$("$CX" diff --json --stat "$WORK/s2.cx" "$WORK/partial.cx" 2>/dev/null | grep -o '"unknown".*')"
+  sqlite3 "$WORK/partial.cx" "UPDATE Storage SET Value = 'incomplete' WHERE Key = 'SnapshotState';"
+  check "incomplete diff warning" "cx: warning: $WORK/partial.cx: the snapshot is incomplete (its indexing was interrupted)" \
+    "$("$CX" diff "$WORK/s2.cx" "$WORK/partial.cx" 2>&1 >/dev/null | grep warning)"
 fi
 
 # A write error on standard output is trouble; a reader that left is not.
