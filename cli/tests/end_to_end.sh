@@ -106,13 +106,19 @@ check "ls relative folder" "new.txt
 x.txt" "$(cd "$T" && "$CX" ls "$WORK/s2.cx" a)"
 
 # Names that are not UTF-8 stay apart and recoverable in JSON.
+# A link whose target differs only inside an escaped byte is modified.
 mkdir -p "$WORK/bytes"
+ln -s "$(printf 't\001"q')" "$WORK/bytes/link"
+touch -h -d '2001-01-01 UTC' "$WORK/bytes/link"
 "$CX" index "$WORK/bytes" "$WORK/bytes1.cx" 2>/dev/null
 printf 1 >"$WORK/bytes/$(printf '\377')-x"
 printf 2 >"$WORK/bytes/$(printf '\376')-x"
+ln -sfn "$(printf 't\002"q')" "$WORK/bytes/link"
+touch -h -d '2001-01-01 UTC' "$WORK/bytes/link"
 "$CX" index "$WORK/bytes" "$WORK/bytes2.cx" 2>/dev/null
 "$CX" diff --json "$WORK/bytes1.cx" "$WORK/bytes2.cx" >"$WORK/bytes.json"
 check "json base64 beside names not UTF-8" 2 "$(grep -c '"path_base64":' "$WORK/bytes.json")"
+check "escaped byte in a value compared" 1 "$(grep -c "^{\"path\":\"$WORK/bytes/link\",\"kind\":\"file\",\"change\":\"modified\"" "$WORK/bytes.json")"
 if command -v python3 >/dev/null; then
   check "json names recoverable" "/bytes/fe-x /bytes/ff-x" "$(python3 -c '
 import base64, json, sys
