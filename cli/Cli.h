@@ -30,6 +30,9 @@ std::string JsonMember(const char* name, const std::string* text);
 // A value inside a metadata attribute ("..."): quotes and backslashes escaped.
 std::string EscapeAttribute(const std::string& text);
 
+// fprintf for what a command reports; the cause of the first failed write is
+// kept for FinishOutput, since the stream keeps only that one failed.
+__attribute__((format(printf, 2, 3))) void Print(FILE* out, const char* format, ...);
 // Prints "cx: <subject>: <cause>" on standard error and returns kTrouble.
 int Fail(const std::string& subject, const std::string& cause);
 // Flushes what was written to `out` and answers `status`, or after a write

@@ -106,9 +106,9 @@ int RunFind(const std::string& container, const std::string& argument)
         if (!error.IsError())
             error = box.QueryFile(folderId, name, fileId, metadata, updated);
         if (!error.IsError()) {
-            std::printf("file\t%s\nfolder id\t%lld\nfile id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
-                        static_cast<long long>(folderId), static_cast<long long>(fileId),
-                        EscapeLine(metadata).c_str());
+            Print(stdout, "file\t%s\nfolder id\t%lld\nfile id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
+                  static_cast<long long>(folderId), static_cast<long long>(fileId),
+                  EscapeLine(metadata).c_str());
             return kClean;
         }
         if (!FXErrorUtil::IsWin32(error, KO_ERROR_NOT_FOUND))
@@ -118,8 +118,8 @@ int RunFind(const std::string& container, const std::string& argument)
     FXPath::AppendTrailingDelimiter(path);  // not a file: perhaps a folder
     error = box.QueryFolderId(path, folderId, metadata);
     if (!error.IsError()) {
-        std::printf("folder\t%s\nfolder id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
-                    static_cast<long long>(folderId), EscapeLine(metadata).c_str());
+        Print(stdout, "folder\t%s\nfolder id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
+              static_cast<long long>(folderId), EscapeLine(metadata).c_str());
         return kClean;
     }
     if (!FXErrorUtil::IsWin32(error, KO_ERROR_NOT_FOUND))
@@ -166,11 +166,11 @@ int RunList(const std::string& container, const std::string* argument, bool long
         for (; !query->Eof() && !std::ferror(stdout); query->NextRow()) {
             const std::string name = query->GetStringField(nameColumn, "");
             if (longFormat)
-                std::printf("%s\t%lld\t%s\n", EscapeLine(name).c_str(),
-                            static_cast<long long>(query->GetInt64Field(idColumn, -1)),
-                            EscapeLine(query->GetStringField(metadataColumn, "")).c_str());
+                Print(stdout, "%s\t%lld\t%s\n", EscapeLine(name).c_str(),
+                      static_cast<long long>(query->GetInt64Field(idColumn, -1)),
+                      EscapeLine(query->GetStringField(metadataColumn, "")).c_str());
             else
-                std::printf("%s\n", EscapeLine(name).c_str());
+                Print(stdout, "%s\n", EscapeLine(name).c_str());
         }
     } catch (const FX::CSQLite3Exception& exception) {
         return Fail(container, exception.what());
@@ -203,13 +203,13 @@ int RunInfo(const std::string& container)
         error = db->QueryScalar("SELECT COUNT(*) FROM Files;", files, 0);
     if (error.IsError())
         return Fail(container, Cause(error));
-    std::printf("container\t%s\norigin\t%s\norigin query\t%s\nstate\t%s\n",
-                EscapeLine(db->GetFullDatabaseName()).c_str(), EscapeLine(origin).c_str(),
-                EscapeLine(originQuery).c_str(), state.empty() ? "unknown" : EscapeLine(state).c_str());
+    Print(stdout, "container\t%s\norigin\t%s\norigin query\t%s\nstate\t%s\n",
+          EscapeLine(db->GetFullDatabaseName()).c_str(), EscapeLine(origin).c_str(),
+          EscapeLine(originQuery).c_str(), state.empty() ? "unknown" : EscapeLine(state).c_str());
     if (!problems.empty())  // folders and files a partial snapshot could not read
-        std::printf("problems\t%s\n", EscapeLine(problems).c_str());
-    std::printf("folders\t%lld\nancestors\t%lld\nfiles\t%lld\n", static_cast<long long>(folders - ancestors),
-                static_cast<long long>(ancestors), static_cast<long long>(files));
+        Print(stdout, "problems\t%s\n", EscapeLine(problems).c_str());
+    Print(stdout, "folders\t%lld\nancestors\t%lld\nfiles\t%lld\n", static_cast<long long>(folders - ancestors),
+          static_cast<long long>(ancestors), static_cast<long long>(files));
     return kClean;
 }
 
@@ -247,7 +247,7 @@ int RunDups(bool ignoreCase, unsigned threads)
                     failed = true;
                 } else if (exists) {
                     ++duplicates;
-                    std::printf("%s\n", EscapeLine(name).c_str());
+                    Print(stdout, "%s\n", EscapeLine(name).c_str());
                 }
             }
         }

@@ -186,11 +186,11 @@ private:
         if (options_.stat)
             return;
         if (options_.json) {
-            std::fprintf(out_, "{%s,\"kind\":\"%s\",\"change\":\"%s\",%s,%s}\n", JsonMember("path", &path).c_str(),
-                         folder ? "folder" : "file", kWords[change], JsonMember("old", before).c_str(),
-                         JsonMember("new", after).c_str());
+            Print(out_, "{%s,\"kind\":\"%s\",\"change\":\"%s\",%s,%s}\n", JsonMember("path", &path).c_str(),
+                  folder ? "folder" : "file", kWords[change], JsonMember("old", before).c_str(),
+                  JsonMember("new", after).c_str());
         } else {
-            std::fprintf(out_, "%c %s\n", kLetters[change], EscapeLine(path).c_str());
+            Print(out_, "%c %s\n", kLetters[change], EscapeLine(path).c_str());
         }
     }
 
@@ -211,12 +211,12 @@ void PrintCounts(FILE* out, const DiffPrinter& printer, bool json)
                           kWords[change], printer.counts[change][0], printer.counts[change][1]);
             line += part;
         }
-        std::fprintf(out, "%s}\n", line.c_str());
+        Print(out, "%s}\n", line.c_str());
         return;
     }
     for (int change = kAdded; change <= kUnknown; ++change)
-        std::fprintf(out, "%-9s %llu folders, %llu files\n", kWords[change], printer.counts[change][0],
-                     printer.counts[change][1]);
+        Print(out, "%-9s %llu folders, %llu files\n", kWords[change], printer.counts[change][0],
+              printer.counts[change][1]);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cstring>
 
@@ -14,6 +15,8 @@ namespace cxcli {
 std::atomic<bool> g_interrupted{false};
 
 namespace {
+std::atomic<int> g_writeErrno{0};
+
 double Now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -162,6 +165,18 @@ std::string EscapeAttribute(const std::string& text)
     return out;
 }
 
+void Print(FILE* out, const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    const int written = std::vfprintf(out, format, arguments);
+    va_end(arguments);
+    if (written < 0 || std::ferror(out)) {
+        int none = 0;
+        g_writeErrno.compare_exchange_strong(none, errno);
+    }
+}
+
 int Fail(const std::string& subject, const std::string& cause)
 {
     std::fprintf(stderr, "cx: %s: %s\n", EscapeLine(subject).c_str(), EscapeLine(cause).c_str());
@@ -174,7 +189,7 @@ int FinishOutput(FILE* out, int status)
     const bool flushed = std::fflush(out) == 0;
     if (flushed && !std::ferror(out))
         return status;
-    const int cause = errno;
+    const int cause = errno != 0 ? errno : g_writeErrno.load();
     if (cause == EPIPE)
         return 128 + SIGPIPE;  // the reader left: quiet, as a tool that SIGPIPE ended
     std::fprintf(stderr, "cx: standard output: %s\n", cause != 0 ? std::strerror(cause) : "write error");

@@ -18,10 +18,10 @@ public:
     {
         ++reported;
         if (folderId == -1)
-            std::fprintf(out_, "%s\n", EscapeLine(folderName).c_str());
+            Print(out_, "%s\n", EscapeLine(folderName).c_str());
         else
-            std::fprintf(out_, "%s\t%lld\t%s\n", EscapeLine(folderName).c_str(), static_cast<long long>(folderId),
-                         EscapeLine(folderMetadata).c_str());
+            Print(out_, "%s\t%lld\t%s\n", EscapeLine(folderName).c_str(), static_cast<long long>(folderId),
+                  EscapeLine(folderMetadata).c_str());
         return CKoError::Success();
     }
     unsigned long long reported = 0;

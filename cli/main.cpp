@@ -123,7 +123,7 @@ int Run(int argc, char** argv)
             // Through stdio, so that a write error is seen at the end.
             std::ostringstream text;
             const int status = app.exit(error, text, text);
-            std::fputs(text.str().c_str(), stdout);
+            cxcli::Print(stdout, "%s", text.str().c_str());
             return status;
         }
         // One line, where the parser's own message takes two.
