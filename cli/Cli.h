@@ -21,11 +21,24 @@ enum Exit { kClean = 0, kReported = 1, kTrouble = 2, kInterrupted = 130 };
 std::string EscapeLine(const std::string& text);
 // A JSON string literal; invalid UTF-8 becomes U+FFFD.
 std::string JsonString(const std::string& text);
+bool IsUtf8(const std::string& text);
+std::string Base64(const std::string& bytes);
+// `"name":<JsonString>`, or `"name":null` for no text. A text that is not
+// UTF-8 is followed by `"name_base64":"..."` holding its exact bytes, so that
+// distinct texts never print alike.
+std::string JsonMember(const char* name, const std::string* text);
 // A value inside a metadata attribute ("..."): quotes and backslashes escaped.
 std::string EscapeAttribute(const std::string& text);
 
+// fprintf for what a command reports; the cause of the first failed write is
+// kept for FinishOutput, since the stream keeps only that one failed.
+__attribute__((format(printf, 2, 3))) void Print(FILE* out, const char* format, ...);
 // Prints "cx: <subject>: <cause>" on standard error and returns kTrouble.
 int Fail(const std::string& subject, const std::string& cause);
+// Flushes what was written to `out` and answers `status`, or after a write
+// error prints one line and answers kTrouble. A reader that went away (EPIPE)
+// is not reported: the answer is then 141, as for a tool that SIGPIPE ended.
+int FinishOutput(FILE* out, int status);
 // A short cause for an error from the library.
 std::string Cause(const CKoError& error);
 // Checks that `path` names a container that can be read; on failure prints
@@ -93,8 +106,11 @@ struct DiffOptions {
 int RunDiff(const DiffOptions& options);
 
 int RunReview(const std::string& container, bool collect);
+// A PATH or FOLDER is taken as cx index stores paths: absolute, from the
+// current folder when relative, "//", "." and ".." resolved by name. A PATH
+// ending with "/" names only a folder. No FOLDER lists the folders.
 int RunFind(const std::string& container, const std::string& path);
-int RunList(const std::string& container, const std::string& folder, bool longFormat);
+int RunList(const std::string& container, const std::string* folder, bool longFormat);
 int RunDups(bool ignoreCase, unsigned threads);
 int RunInfo(const std::string& container);
 

@@ -6,7 +6,11 @@
 #include "FXPath.h"
 #include "UniqueNameCheck.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <iostream>
 #include <memory>
@@ -28,11 +32,61 @@ std::unique_ptr<CX::CContentContainerDatabase> OpenForReading(const std::string&
     }
     return db;
 }
+
+// The form cx index stores a path in: absolute (a relative argument is taken
+// from the current folder), without empty, "." or ".." components, and
+// without a trailing "/". `folderOnly` tells that the argument can only name
+// a folder: it ends with "/", "." or "..", or names the root.
+bool AbsolutePath(const std::string& argument, std::string& path, bool& folderOnly)
+{
+    if (argument.empty()) {
+        std::fprintf(stderr, "cx: the path is empty\n");
+        return false;
+    }
+    std::string full;
+    if (argument.front() != '/') {
+        std::vector<char> buffer(4096);
+        while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+            if (errno != ERANGE) {
+                Fail(".", std::strerror(errno));
+                return false;
+            }
+            buffer.resize(buffer.size() * 2);
+        }
+        full = buffer.data();
+        full += '/';
+    }
+    full += argument;
+    std::vector<std::string> parts;
+    std::string last;
+    for (size_t start = 0; start <= full.size();) {
+        size_t slash = full.find('/', start);
+        if (slash == std::string::npos)
+            slash = full.size();
+        last = full.substr(start, slash - start);
+        if (last == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!last.empty() && last != ".") {
+            parts.push_back(last);
+        }
+        start = slash + 1;
+    }
+    folderOnly = parts.empty() || last.empty() || last == "." || last == "..";
+    path.clear();
+    for (const auto& part : parts)
+        path += "/" + part;
+    if (path.empty())
+        path = "/";
+    return true;
+}
 }  // namespace
 
-int RunFind(const std::string& container, const std::string& path)
+int RunFind(const std::string& container, const std::string& argument)
 {
-    if (!CheckContainer(container))
+    std::string path;
+    bool folderOnly = false;
+    if (!AbsolutePath(argument, path, folderOnly) || !CheckContainer(container))
         return kTrouble;
     CX::CContentContainer box;
     CKoError error = box.SetName(container);
@@ -44,41 +98,51 @@ int RunFind(const std::string& container, const std::string& path)
     int64_t fileId = -1;
     std::string metadata;
     CTimeStamp updated;
-    error = box.QueryFile(path, folderId, fileId);
-    if (!error.IsError()) {
+    if (!folderOnly) {
         std::string folder;
         std::string name;
         FXPath::SplitParentPath(path, folder, name);
-        error = box.QueryFile(folderId, name, fileId, metadata, updated);
-        if (error.IsError())
+        error = box.QueryFolderId(folder, folderId);
+        if (!error.IsError())
+            error = box.QueryFile(folderId, name, fileId, metadata, updated);
+        if (!error.IsError()) {
+            Print(stdout, "file\t%s\nfolder id\t%lld\nfile id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
+                  static_cast<long long>(folderId), static_cast<long long>(fileId),
+                  EscapeLine(metadata).c_str());
+            return kClean;
+        }
+        if (!FXErrorUtil::IsWin32(error, KO_ERROR_NOT_FOUND))
             return Fail(path, Cause(error));
-        std::printf("file\t%s\nfolder id\t%lld\nfile id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
-                    static_cast<long long>(folderId), static_cast<long long>(fileId), EscapeLine(metadata).c_str());
-        return kClean;
     }
-    if (!FXErrorUtil::IsWin32(error, KO_ERROR_NOT_FOUND))
-        return Fail(path, Cause(error));
-    // Not a file: perhaps a folder.
+    const std::string fileForm = path;
+    FXPath::AppendTrailingDelimiter(path);  // not a file: perhaps a folder
     error = box.QueryFolderId(path, folderId, metadata);
     if (!error.IsError()) {
-        std::printf("folder\t%s\nfolder id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
-                    static_cast<long long>(folderId), EscapeLine(metadata).c_str());
+        Print(stdout, "folder\t%s\nfolder id\t%lld\nmetadata\t%s\n", EscapeLine(path).c_str(),
+              static_cast<long long>(folderId), EscapeLine(metadata).c_str());
         return kClean;
     }
     if (!FXErrorUtil::IsWin32(error, KO_ERROR_NOT_FOUND))
         return Fail(path, Cause(error));
-    std::fprintf(stderr, "cx: %s: not found\n", EscapeLine(path).c_str());
+    std::fprintf(stderr, "cx: %s: not found\n", EscapeLine(folderOnly ? path : fileForm).c_str());
     return kReported;
 }
 
-int RunList(const std::string& container, const std::string& folder, bool longFormat)
+int RunList(const std::string& container, const std::string* argument, bool longFormat)
 {
+    std::string folder;
+    bool folderOnly = false;
+    if (argument != nullptr) {
+        if (!AbsolutePath(*argument, folder, folderOnly))
+            return kTrouble;
+        FXPath::AppendTrailingDelimiter(folder);
+    }
     auto db = OpenForReading(container);
     if (!db)
         return kTrouble;
     FX::CSQLite3QueryPtr query;
     int nameColumn = 1;
-    if (folder.empty()) {
+    if (argument == nullptr) {
         CKoError error = db->QueryFolders(query);
         if (error.IsError())
             return Fail(container, Cause(error));
@@ -98,14 +162,15 @@ int RunList(const std::string& container, const std::string& folder, bool longFo
     try {
         const int idColumn = 0;
         const int metadataColumn = query->FieldIndex("Metadata");
-        for (; !query->Eof(); query->NextRow()) {
+        // A write error ends the listing: nothing more could be shown.
+        for (; !query->Eof() && !std::ferror(stdout); query->NextRow()) {
             const std::string name = query->GetStringField(nameColumn, "");
             if (longFormat)
-                std::printf("%s\t%lld\t%s\n", EscapeLine(name).c_str(),
-                            static_cast<long long>(query->GetInt64Field(idColumn, -1)),
-                            EscapeLine(query->GetStringField(metadataColumn, "")).c_str());
+                Print(stdout, "%s\t%lld\t%s\n", EscapeLine(name).c_str(),
+                      static_cast<long long>(query->GetInt64Field(idColumn, -1)),
+                      EscapeLine(query->GetStringField(metadataColumn, "")).c_str());
             else
-                std::printf("%s\n", EscapeLine(name).c_str());
+                Print(stdout, "%s\n", EscapeLine(name).c_str());
         }
     } catch (const FX::CSQLite3Exception& exception) {
         return Fail(container, exception.what());
@@ -121,9 +186,11 @@ int RunInfo(const std::string& container)
     std::string origin;
     std::string originQuery;
     std::string state;
+    std::string problems;
     db->GetValue("Origin", origin);            // absent values print empty
     db->GetValue("OriginQuery", originQuery);
     db->GetValue("SnapshotState", state);
+    db->GetValue("SnapshotProblems", problems);
     // The folders above the origin that cx index records are counted apart,
     // so that "folders" matches the index summary.
     int64_t folders = 0;
@@ -136,12 +203,13 @@ int RunInfo(const std::string& container)
         error = db->QueryScalar("SELECT COUNT(*) FROM Files;", files, 0);
     if (error.IsError())
         return Fail(container, Cause(error));
-    std::printf("container\t%s\norigin\t%s\norigin query\t%s\nstate\t%s\nfolders\t%lld\nancestors\t%lld\n"
-                "files\t%lld\n",
-                EscapeLine(db->GetFullDatabaseName()).c_str(), EscapeLine(origin).c_str(),
-                EscapeLine(originQuery).c_str(), state.empty() ? "unknown" : state.c_str(),
-                static_cast<long long>(folders - ancestors), static_cast<long long>(ancestors),
-                static_cast<long long>(files));
+    Print(stdout, "container\t%s\norigin\t%s\norigin query\t%s\nstate\t%s\n",
+          EscapeLine(db->GetFullDatabaseName()).c_str(), EscapeLine(origin).c_str(),
+          EscapeLine(originQuery).c_str(), state.empty() ? "unknown" : EscapeLine(state).c_str());
+    if (!problems.empty())  // folders and files a partial snapshot could not read
+        Print(stdout, "problems\t%s\n", EscapeLine(problems).c_str());
+    Print(stdout, "folders\t%lld\nancestors\t%lld\nfiles\t%lld\n", static_cast<long long>(folders - ancestors),
+          static_cast<long long>(ancestors), static_cast<long long>(files));
     return kClean;
 }
 
@@ -179,7 +247,7 @@ int RunDups(bool ignoreCase, unsigned threads)
                     failed = true;
                 } else if (exists) {
                     ++duplicates;
-                    std::printf("%s\n", EscapeLine(name).c_str());
+                    Print(stdout, "%s\n", EscapeLine(name).c_str());
                 }
             }
         }

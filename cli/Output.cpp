@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <cstring>
 
@@ -14,6 +15,8 @@ namespace cxcli {
 std::atomic<bool> g_interrupted{false};
 
 namespace {
+std::atomic<int> g_writeErrno{0};
+
 double Now()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -101,6 +104,55 @@ std::string JsonString(const std::string& text)
     return out;
 }
 
+bool IsUtf8(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = Utf8Length(text, i);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string Base64(const std::string& bytes)
+{
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        const size_t left = bytes.size() - i;
+        unsigned word = static_cast<unsigned char>(bytes[i]) << 16;
+        if (left > 1)
+            word |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (left > 2)
+            word |= static_cast<unsigned char>(bytes[i + 2]);
+        out += digits[(word >> 18) & 63];
+        out += digits[(word >> 12) & 63];
+        out += left > 1 ? digits[(word >> 6) & 63] : '=';
+        out += left > 2 ? digits[word & 63] : '=';
+    }
+    return out;
+}
+
+std::string JsonMember(const char* name, const std::string* text)
+{
+    std::string out = "\"";
+    out += name;
+    out += "\":";
+    if (text == nullptr)
+        return out + "null";
+    out += JsonString(*text);
+    if (!IsUtf8(*text)) {
+        out += ",\"";
+        out += name;
+        out += "_base64\":\"";
+        out += Base64(*text);
+        out += '"';
+    }
+    return out;
+}
+
 std::string EscapeAttribute(const std::string& text)
 {
     // EscapeLine doubles backslashes and escapes control bytes; quotes remain.
@@ -113,9 +165,34 @@ std::string EscapeAttribute(const std::string& text)
     return out;
 }
 
+void Print(FILE* out, const char* format, ...)
+{
+    std::va_list arguments;
+    va_start(arguments, format);
+    const int written = std::vfprintf(out, format, arguments);
+    va_end(arguments);
+    if (written < 0 || std::ferror(out)) {
+        int none = 0;
+        g_writeErrno.compare_exchange_strong(none, errno);
+    }
+}
+
 int Fail(const std::string& subject, const std::string& cause)
 {
-    std::fprintf(stderr, "cx: %s: %s\n", EscapeLine(subject).c_str(), cause.c_str());
+    std::fprintf(stderr, "cx: %s: %s\n", EscapeLine(subject).c_str(), EscapeLine(cause).c_str());
+    return kTrouble;
+}
+
+int FinishOutput(FILE* out, int status)
+{
+    errno = 0;
+    const bool flushed = std::fflush(out) == 0;
+    if (flushed && !std::ferror(out))
+        return status;
+    const int cause = errno != 0 ? errno : g_writeErrno.load();
+    if (cause == EPIPE)
+        return 128 + SIGPIPE;  // the reader left: quiet, as a tool that SIGPIPE ended
+    std::fprintf(stderr, "cx: standard output: %s\n", cause != 0 ? std::strerror(cause) : "write error");
     return kTrouble;
 }
 
@@ -169,6 +246,10 @@ bool CheckContainer(const std::string& path)
     }
     if (S_ISDIR(status.st_mode)) {
         Fail(path, "is a directory, not a container");
+        return false;
+    }
+    if (S_ISREG(status.st_mode) && status.st_size == 0) {
+        Fail(path, "not a content container (an empty file)");
         return false;
     }
     if (access(path.c_str(), R_OK) != 0) {

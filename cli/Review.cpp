@@ -12,15 +12,16 @@ namespace {
 class MissingPrinter : public CX::CReviewContentContainerAncestorCallback {
 public:
     explicit MissingPrinter(FILE* out) : out_(out) {}
-    bool IsAborted() override { return g_interrupted.load(); }
+    // A write error ends the review: nothing more could be reported.
+    bool IsAborted() override { return g_interrupted.load() || std::ferror(out_); }
     CKoError OnAncestorMissing(const string& folderName, int64_t folderId, const string& folderMetadata) override
     {
         ++reported;
         if (folderId == -1)
-            std::fprintf(out_, "%s\n", EscapeLine(folderName).c_str());
+            Print(out_, "%s\n", EscapeLine(folderName).c_str());
         else
-            std::fprintf(out_, "%s\t%lld\t%s\n", EscapeLine(folderName).c_str(), static_cast<long long>(folderId),
-                         EscapeLine(folderMetadata).c_str());
+            Print(out_, "%s\t%lld\t%s\n", EscapeLine(folderName).c_str(), static_cast<long long>(folderId),
+                  EscapeLine(folderMetadata).c_str());
         return CKoError::Success();
     }
     unsigned long long reported = 0;
@@ -39,7 +40,9 @@ int RunReview(const std::string& container, bool collect)
     CX::CReviewContentContainer review(container);
     const CReviewContentContainerAncestorCallbackPtr callback = printer;
     const CKoError error = collect ? review.CheckCollectAncestors(callback) : review.CheckAncestors(callback);
-    std::fflush(report.Out());
+    const int written = FinishOutput(report.Out(), kClean);
+    if (written != kClean)
+        return written;
     if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
         return kInterrupted;
     if (error.IsError())

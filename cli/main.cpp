@@ -10,6 +10,11 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <initializer_list>
+#include <sstream>
+#include <utility>
+
 namespace {
 std::string CommandLine(int argc, char** argv)
 {
@@ -21,9 +26,35 @@ std::string CommandLine(int argc, char** argv)
     }
     return line;
 }
-}  // namespace
 
-int main(int argc, char** argv)
+// The first word that is not an option, when it names no command: the
+// parser would only say that a command is required.
+const char* UnknownCommand(const CLI::App& app, int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (!word.empty() && word[0] == '-')
+            continue;
+        for (const auto* command : app.get_subcommands({}))
+            if (command->get_name() == word)
+                return nullptr;
+        return argv[i];
+    }
+    return nullptr;
+}
+
+// An empty name would reach the library, whose answer names no file.
+bool NamesGiven(std::initializer_list<std::pair<const char*, const std::string*>> names)
+{
+    for (const auto& name : names)
+        if (name.second->empty()) {
+            std::fprintf(stderr, "cx: the %s name is empty\n", name.first);
+            return false;
+        }
+    return true;
+}
+
+int Run(int argc, char** argv)
 {
     CLI::App app{"cx: snapshots of file trees in content containers, their differences and reviews", "cx"};
     app.set_version_flag("--version", std::string("cx ") + CX_VERSION);
@@ -46,11 +77,12 @@ int main(int argc, char** argv)
 
     cxcli::DiffOptions diff;
     bool noRecurse = false;
-    auto* diffCommand = app.add_subcommand("diff", "Show what changed from OLD to NEW (A added, D deleted, M modified)");
+    auto* diffCommand = app.add_subcommand("diff", "Show what changed from OLD to NEW (A added, D deleted, M modified, "
+                                                   "? unknown: below a folder one snapshot could not read)");
     diffCommand->add_option("OLD", diff.oldContainer, "Previous snapshot")->required();
     diffCommand->add_option("NEW", diff.newContainer, "Current snapshot")->required();
     diffCommand->add_flag("--json", diff.json, "One JSON object per line");
-    diffCommand->add_flag("--stat", diff.stat, "Only the counts");
+    diffCommand->add_flag("--stat", diff.stat, "Only the counts (one JSON object with --json)");
     diffCommand->add_flag("--no-recurse-deleted", noRecurse, "Report a deleted folder, not what was below it");
     diffCommand->add_option("--check-period", diff.checkPeriod, "Steps between interruption checks")->group("");
 
@@ -85,16 +117,30 @@ int main(int argc, char** argv)
     auto* infoCommand = app.add_subcommand("info", "Origin, state and counts of a container");
     infoCommand->add_option("CONTAINER", container, "Container file")->required();
 
+    if (const char* unknown = UnknownCommand(app, argc, argv)) {
+        std::fprintf(stderr, "cx: %s: no such command (cx --help lists them)\n", cxcli::EscapeLine(unknown).c_str());
+        return cxcli::kTrouble;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
-        const int status = app.exit(error);
-        return status == 0 ? 0 : cxcli::kTrouble;
+        if (error.get_exit_code() == 0) {  // --help, --version
+            // Through stdio, so that a write error is seen at the end.
+            std::ostringstream text;
+            const int status = app.exit(error, text, text);
+            cxcli::Print(stdout, "%s", text.str().c_str());
+            return status;
+        }
+        // One line, where the parser's own message takes two.
+        std::fprintf(stderr, "cx: %s (cx --help lists the options)\n", cxcli::EscapeLine(error.what()).c_str());
+        return cxcli::kTrouble;
     }
 
     g_ptrLogWriter->SetTraceLevel(verbose ? 0 : -2);
     cxcli::InstallInterruptHandler();
     if (*indexCommand) {
+        if (!NamesGiven({{"directory", &index.directory}, {"container", &index.container}}))
+            return cxcli::kTrouble;
         index.commandLine = CommandLine(argc, argv);
         // Caught here so that what the run made (its temporary file) is
         // cleaned up on the way out.
@@ -105,16 +151,27 @@ int main(int argc, char** argv)
         }
     }
     if (*diffCommand) {
+        if (!NamesGiven({{"container", &diff.oldContainer}, {"container", &diff.newContainer}}))
+            return cxcli::kTrouble;
         diff.recurseDeleted = !noRecurse;
         return cxcli::RunDiff(diff);
     }
+    if (!*dupsCommand && !NamesGiven({{"container", &container}}))
+        return cxcli::kTrouble;
     if (*reviewCommand)
         return cxcli::RunReview(container, collect);
     if (*findCommand)
         return cxcli::RunFind(container, path);
     if (*listCommand)
-        return cxcli::RunList(container, folder, longFormat);
+        return cxcli::RunList(container, listCommand->count("FOLDER") != 0 ? &folder : nullptr, longFormat);
     if (*dupsCommand)
         return cxcli::RunDups(ignoreCase, threads);
     return cxcli::RunInfo(container);
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Whatever a command wrote to standard output must have arrived.
+    return cxcli::FinishOutput(stdout, Run(argc, argv));
 }

@@ -38,6 +38,12 @@ rm -r "$T/a/b"
 check "second index exit" 0 "$(run "$WORK/out" index "$T" "$WORK/s2.cx")"
 indexed_folders=$(sed -n 's/.*: \([0-9]*\) folders, .*/\1/p' "$WORK/stderr")
 
+# A digest recorded on one side only is no change; a note names it.
+"$CX" index --checksum "$T" "$WORK/s2sum.cx" 2>/dev/null
+check "one-sided digest exit" 0 "$(run "$WORK/out" diff "$WORK/s2.cx" "$WORK/s2sum.cx")"
+check "one-sided digest output" "" "$(cat "$WORK/out")"
+check "one-sided digest note" "cx: note: not compared, recorded in one snapshot only: XXH128" "$(cat "$WORK/stderr")"
+
 check "diff exit" 1 "$(run "$WORK/diff.txt" diff "$WORK/s1.cx" "$WORK/s2.cx")"
 check "diff output" "M $T/a/
 A $T/a/new.txt
@@ -56,7 +62,8 @@ D $T/c/z" "$("$CX" diff --no-recurse-deleted "$WORK/s1.cx" "$WORK/s2.cx")"
 
 check "stat" "added     0 folders, 1 files
 deleted   1 folders, 2 files
-modified  2 folders, 1 files" "$("$CX" diff --stat "$WORK/s1.cx" "$WORK/s2.cx")"
+modified  2 folders, 1 files
+unknown   0 folders, 0 files" "$("$CX" diff --stat "$WORK/s1.cx" "$WORK/s2.cx")"
 
 # Progress marks of the comparison never reach the report.
 "$CX" diff --check-period 1 "$WORK/s1.cx" "$WORK/s2.cx" >"$WORK/marks.txt" 2>/dev/null
@@ -87,6 +94,39 @@ check "find link" 1 "$("$CX" find "$WORK/s2.cx" "$T/link" | grep -c 'Target=\\"a
 check "find folder" 0 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/a/")"
 check "find missing exit" 1 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/nope")"
 check "find missing message" "cx: $T/nope: not found" "$(cat "$WORK/stderr")"
+
+# Path arguments are taken as the index stored them.
+check "find relative path" "file	$T/a/x.txt" "$(cd "$T/a" && "$CX" find "$WORK/s2.cx" ./x.txt | head -1)"
+check "find with // and .." "file	$T/a/x.txt" "$("$CX" find "$WORK/s2.cx" "$T//c/../a/x.txt" | head -1)"
+check "find file as folder" 1 "$(run "$WORK/out" find "$WORK/s2.cx" "$T/a/x.txt/")"
+check "find file as folder message" "cx: $T/a/x.txt/: not found" "$(cat "$WORK/stderr")"
+check "find root as //" "folder	/" "$("$CX" find "$WORK/s2.cx" // | head -1)"
+check "ls root as //" 0 "$(run "$WORK/out" ls "$WORK/s2.cx" //)"
+check "ls relative folder" "new.txt
+x.txt" "$(cd "$T" && "$CX" ls "$WORK/s2.cx" a)"
+
+# Names that are not UTF-8 stay apart and recoverable in JSON.
+# A link whose target differs only inside an escaped byte is modified.
+mkdir -p "$WORK/bytes"
+ln -s "$(printf 't\001"q')" "$WORK/bytes/link"
+touch -h -d '2001-01-01 UTC' "$WORK/bytes/link"
+"$CX" index "$WORK/bytes" "$WORK/bytes1.cx" 2>/dev/null
+printf 1 >"$WORK/bytes/$(printf '\377')-x"
+printf 2 >"$WORK/bytes/$(printf '\376')-x"
+ln -sfn "$(printf 't\002"q')" "$WORK/bytes/link"
+touch -h -d '2001-01-01 UTC' "$WORK/bytes/link"
+"$CX" index "$WORK/bytes" "$WORK/bytes2.cx" 2>/dev/null
+"$CX" diff --json "$WORK/bytes1.cx" "$WORK/bytes2.cx" >"$WORK/bytes.json"
+check "json base64 beside names not UTF-8" 2 "$(grep -c '"path_base64":' "$WORK/bytes.json")"
+check "escaped byte in a value compared" 1 "$(grep -c "^{\"path\":\"$WORK/bytes/link\",\"kind\":\"file\",\"change\":\"modified\"" "$WORK/bytes.json")"
+if command -v python3 >/dev/null; then
+  check "json names recoverable" "/bytes/fe-x /bytes/ff-x" "$(python3 -c '
+import base64, json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+names = [base64.b64decode(row["path_base64"]).split(b"/")[-2:] for row in rows if "path_base64" in row]
+print(" ".join(sorted("/%s/%s-x" % (d.decode(), n[:1].hex()) for d, n in names if n[1:] == b"-x")))' \
+    "$WORK/bytes.json")"
+fi
 
 check "info" "origin	$T
 state	complete
@@ -134,6 +174,14 @@ rm -f "$T/inside.cx"*
 check "missing container" 2 "$(run "$WORK/out" diff "$WORK/none.cx" "$WORK/s2.cx")"
 check "missing message" "cx: $WORK/none.cx: no such file" "$(cat "$WORK/stderr")"
 check "missing new side is not created" "no" "$([ -e "$WORK/none.cx" ] && echo yes || echo no)"
+: >"$WORK/zero.cx"
+check "zero-byte container" "2 cx: $WORK/zero.cx: not a content container (an empty file)" \
+  "$(run "$WORK/out" info "$WORK/zero.cx") $(cat "$WORK/stderr")"
+check "empty container name" "2 cx: the container name is empty" "$(run "$WORK/out" info '') $(cat "$WORK/stderr")"
+check "empty container name to index" "2 cx: the container name is empty" \
+  "$(run "$WORK/out" index "$T" '') $(cat "$WORK/stderr")"
+check "unknown command" "2 cx: bogus: no such command (cx --help lists them)" \
+  "$(run "$WORK/out" bogus "$WORK/s2.cx") $(cat "$WORK/stderr")"
 head -c 8192 /dev/urandom >"$WORK/noise.cx"
 check "noise container" 2 "$(run "$WORK/out" review "$WORK/noise.cx")"
 check "noise message" 1 "$(grep -c 'not a content container' "$WORK/stderr")"
@@ -157,5 +205,68 @@ if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
   check "review finds the removed folder" "$T/" "$("$CX" review "$WORK/s5.cx")"
   check "review exit" 1 "$(run "$WORK/out" review "$WORK/s5.cx")"
 fi
+
+# Whatever is read from a container is escaped on output.
+if command -v sqlite3 >/dev/null; then
+  cp "$WORK/s2.cx" "$WORK/crafted.cx"
+  sqlite3 "$WORK/crafted.cx" "UPDATE Storage SET Value = char(27) || '[2Jfake' || char(10) || 'files' || char(9) || '9'
+    WHERE Key IN ('SnapshotState', 'Origin', 'OriginQuery');
+    INSERT INTO Storage VALUES ('SnapshotProblems', char(27) || '[2J');"
+  check "crafted info stays on its lines" "origin	\\x1B[2Jfake\\nfiles\\t9
+origin query	\\x1B[2Jfake\\nfiles\\t9
+state	\\x1B[2Jfake\\nfiles\\t9
+problems	\\x1B[2J" "$("$CX" info "$WORK/crafted.cx" | grep -E '^(origin|origin query|state|problems)	')"
+  check "crafted state in the diff warning" "cx: warning: $WORK/crafted.cx: the snapshot is in state \"\\x1B[2Jfake\\nfiles\\t9\"" \
+    "$("$CX" diff "$WORK/s2.cx" "$WORK/crafted.cx" 2>&1 >/dev/null)"
+fi
+
+# A folder a snapshot could not read: what was below it is unknown, neither
+# added nor deleted, and the snapshot is named as partial.
+if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
+  cp "$WORK/s2.cx" "$WORK/partial.cx"
+  sqlite3 "$WORK/partial.cx" -cmd ".load ${EXTENSION%.so}" "
+    DELETE FROM Files WHERE FolderId = (SELECT FolderId FROM Folders WHERE FolderName = '$T/a/');
+    UPDATE Folders SET Metadata = Metadata || ' Unreadable=\"Permission denied\"' WHERE FolderName = '$T/a/';
+    UPDATE Storage SET Value = 'partial' WHERE Key = 'SnapshotState';
+    INSERT INTO Storage VALUES ('SnapshotProblems', '1');"
+  check "partial diff" "1 ? $T/a/new.txt
+? $T/a/x.txt" "$(run "$WORK/out" diff "$WORK/s2.cx" "$WORK/partial.cx") $(cat "$WORK/out")"
+  check "partial diff warning" "cx: warning: $WORK/partial.cx: the snapshot is partial (1 folders or files could not be read)
+cx: note: not compared, recorded in one snapshot only: Unreadable" "$(cat "$WORK/stderr")"
+  check "partial diff, old side" "? $T/a/new.txt
+? $T/a/x.txt" "$("$CX" diff "$WORK/partial.cx" "$WORK/s2.cx" 2>/dev/null)"
+  check "partial stat" "unknown   0 folders, 2 files" "$("$CX" diff --stat "$WORK/s2.cx" "$WORK/partial.cx" 2>/dev/null | tail -1)"
+  check "partial json" 2 "$("$CX" diff --json "$WORK/s2.cx" "$WORK/partial.cx" 2>/dev/null | grep -c '"change":"unknown"')"
+  check "partial json stat" '"unknown":{"folders":0,"files":2}}' \
+    "$("$CX" diff --json --stat "$WORK/s2.cx" "$WORK/partial.cx" 2>/dev/null | grep -o '"unknown".*')"
+  sqlite3 "$WORK/partial.cx" "UPDATE Storage SET Value = 'incomplete' WHERE Key = 'SnapshotState';"
+  check "incomplete diff warning" "cx: warning: $WORK/partial.cx: the snapshot is incomplete (its indexing was interrupted)" \
+    "$("$CX" diff "$WORK/s2.cx" "$WORK/partial.cx" 2>&1 >/dev/null | grep warning)"
+fi
+
+# A write error on standard output is trouble; a reader that left is not.
+if [ -w /dev/full ]; then
+  full() {  # full [STDIN] -- ARGS...: runs cx into a full disk; echoes status and stderr
+    local input=$1
+    shift 2
+    printf '%s' "$input" | "$CX" "$@" >/dev/full 2>"$WORK/stderr"
+    echo "$? $(cat "$WORK/stderr")"
+  }
+  nospace="2 cx: standard output: No space left on device"
+  check "ls to a full disk" "$nospace" "$(full '' -- ls "$WORK/s2.cx")"
+  check "diff to a full disk" "$nospace" "$(full '' -- diff "$WORK/s1.cx" "$WORK/s2.cx")"
+  check "review to a full disk" "$nospace" "$(full '' -- review --collect "$WORK/s3.cx")"
+  check "find to a full disk" "$nospace" "$(full '' -- find "$WORK/s2.cx" "$T/a/")"
+  check "info to a full disk" "$nospace" "$(full '' -- info "$WORK/s2.cx")"
+  check "dups to a full disk" "$nospace" "$(full 'a
+a
+' -- dups)"
+  check "help to a full disk" "$nospace" "$(full '' -- --help)"
+fi
+mkfifo "$WORK/closed"
+exec 7<>"$WORK/closed" 8>"$WORK/closed"  # shellcheck disable=SC2094
+exec 7<&-  # no reader is left: writes to descriptor 8 fail with EPIPE
+check "closed pipe" "141 " "$( (trap '' PIPE; "$CX" ls "$WORK/s2.cx" >&8 2>"$WORK/stderr"; echo "$? $(cat "$WORK/stderr")"))"
+exec 8>&-
 
 checks_summary
