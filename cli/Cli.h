@@ -75,7 +75,7 @@ private:
     double last_ = 0;
 };
 
-// Set by Ctrl-C; a second Ctrl-C ends the process at once.
+// Set by Ctrl-C (or SIGTERM, SIGHUP); a second one ends the process at once.
 extern std::atomic<bool> g_interrupted;
 void InstallInterruptHandler();
 

@@ -22,10 +22,10 @@ double Now()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-extern "C" void OnInterrupt(int)
+extern "C" void OnInterrupt(int signalNumber)
 {
     g_interrupted.store(true);
-    signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the process
+    signal(signalNumber, SIG_DFL);  // a second one ends the process
 }
 
 // The length of the valid UTF-8 sequence at text[i], or 0.
@@ -52,7 +52,13 @@ size_t Utf8Length(const std::string& text, size_t i)
 }
 }  // namespace
 
-void InstallInterruptHandler() { signal(SIGINT, &OnInterrupt); }
+// A stop asked by the terminal, the service manager or a closed session
+// ends the run the same way: what cx index made is put away first.
+void InstallInterruptHandler()
+{
+    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
+        signal(signalNumber, &OnInterrupt);
+}
 
 std::string EscapeLine(const std::string& text)
 {

@@ -63,7 +63,7 @@ int Run(int argc, char** argv)
     app.add_flag("-v,--verbose", verbose, "Show the library's own failure log lines");
 
     cxcli::IndexOptions index;
-    auto* indexCommand = app.add_subcommand("index", "Snapshot the tree under DIR into a new container");
+    auto* indexCommand = app.add_subcommand("index", "Snapshot the tree under DIR into CONTAINER, replacing what it held");
     indexCommand->add_option("DIR", index.directory, "Directory to snapshot")->required();
     indexCommand->add_option("CONTAINER", index.container, "Container file to write")->required();
     indexCommand->add_flag("--update", index.update,
@@ -137,7 +137,6 @@ int Run(int argc, char** argv)
     }
 
     g_ptrLogWriter->SetTraceLevel(verbose ? 0 : -2);
-    cxcli::InstallInterruptHandler();
     if (*indexCommand) {
         if (!NamesGiven({{"directory", &index.directory}, {"container", &index.container}}))
             return cxcli::kTrouble;
@@ -172,6 +171,7 @@ int Run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    cxcli::InstallInterruptHandler();  // first: a stop asked for early is not lost
     // Whatever a command wrote to standard output must have arrived.
     return cxcli::FinishOutput(stdout, Run(argc, argv));
 }
