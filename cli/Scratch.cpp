@@ -1,0 +1,87 @@
+#include "Scratch.h"
+
+#include "Cli.h"
+
+#include "ContentContainerDatabase.h"
+#include "FXPath.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace cxcli {
+
+namespace {
+
+// Bytes as an SQL blob literal: every byte of a path kept, and substr() and
+// length() counting bytes rather than characters.
+std::string Blob(const std::string& bytes)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out = "X'";
+    for (const unsigned char c : bytes)
+        out += {kHex[c >> 4], kHex[c & 15]};
+    out += '\'';
+    return out;
+}
+
+}  // namespace
+
+ScratchContainer::~ScratchContainer()
+{
+    if (path_.empty())
+        return;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        unlink((path_ + suffix).c_str());
+}
+
+bool ScratchContainer::Create()
+{
+    const char* folder = std::getenv("TMPDIR");
+    std::string pattern = std::string(folder != nullptr && *folder != 0 ? folder : "/tmp") + "/cx-scratch.XXXXXX";
+    const int fd = mkostemp(&pattern[0], O_CLOEXEC);
+    if (fd < 0) {
+        Fail(pattern, std::string("cannot make a scratch file: ") + std::strerror(errno));
+        return false;
+    }
+    close(fd);
+    path_ = pattern;
+    return true;
+}
+
+bool RebaseContainer(const std::string& container, const std::string& from, const std::string& to)
+{
+    CX::CContentContainerDatabase db(container, false);
+    CKoError error = db.GetConstructionError();
+    const std::string below = "substr(CAST(FolderName AS BLOB), 1, " + std::to_string(from.size()) + ") = " + Blob(from);
+    // Through a prefix no path starts with, so that no name collides with
+    // one not yet moved, wherever `to` lies relative to `from`.
+    std::string sql = "BEGIN;"
+                      "DELETE FROM Files WHERE FolderId IN (SELECT FolderId FROM Folders WHERE NOT (" + below + "));"
+                      "DELETE FROM Folders WHERE NOT (" + below + ");"
+                      "UPDATE Folders SET FolderName = CAST(X'01' AS TEXT) || FolderName;"
+                      "UPDATE Folders SET FolderName = CAST(" + Blob(to) + " AS TEXT) || "
+                      "CAST(substr(CAST(FolderName AS BLOB), " + std::to_string(from.size() + 2) + ") AS TEXT);";
+    std::vector<std::string> ancestors;
+    FXPath::SplitPaths(to, "", ancestors, 1);  // cannot fail
+    for (const auto& ancestor : ancestors)
+        sql += "INSERT OR IGNORE INTO Folders (FolderName, Metadata, RecordCreateTime, RecordUpdateTime) VALUES "
+               "(CAST(" + Blob(ancestor) + " AS TEXT), 'Type=\"ancestor\"', 0, 0);";
+    sql += "COMMIT;";
+    if (!error.IsError())
+        error = db.Execute(sql);
+    if (!error.IsError())
+        error = db.SetValue("Origin", to.size() > 1 ? to.substr(0, to.size() - 1) : to);
+    if (error.IsError()) {
+        db.Execute("ROLLBACK;");
+        Fail(container, "cannot move its rows to " + EscapeLine(to) + ": " + Cause(error));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace cxcli

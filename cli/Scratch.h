@@ -1,0 +1,31 @@
+// Containers that cx makes for one run only: in the temporary folder
+// ($TMPDIR, else /tmp), private to the user, removed with SQLite's files
+// beside them when the run ends.
+#pragma once
+
+#include <string>
+
+namespace cxcli {
+
+class ScratchContainer {
+public:
+    ScratchContainer() = default;
+    ~ScratchContainer();
+    ScratchContainer(const ScratchContainer&) = delete;
+    ScratchContainer& operator=(const ScratchContainer&) = delete;
+
+    // Makes the empty file; prints the cause and answers false when it cannot.
+    bool Create();
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Moves the rows of a container from below `from` to below `to` (both
+// absolute folder paths ending with "/"): rows outside `from` go, the
+// ancestors of `to` are recorded as cx index records them, and the origin
+// becomes `to`. Prints the cause and answers false on failure.
+bool RebaseContainer(const std::string& container, const std::string& from, const std::string& to);
+
+}  // namespace cxcli
