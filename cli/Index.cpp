@@ -67,21 +67,37 @@ int RunIndex(const IndexOptions& options)
     if (error.IsError())
         return Fail(options.container, Cause(error));
 
+    // The container's files are left out by their folder's identity, whatever
+    // path leads there.
+    const size_t slash = containerPath.rfind('/');
+    const std::string name = containerPath.substr(slash + 1);
+    struct stat containerFolder {};
+    if (stat(slash == std::string::npos ? "." : containerPath.substr(0, slash + 1).c_str(), &containerFolder) != 0)
+        return Fail(containerPath, std::strerror(errno));
+    const OwnFiles own(containerFolder.st_dev, containerFolder.st_ino,
+                       {name, name + "-wal", name + "-shm", name + "-journal"});
+
     const CTimeStamp now = CTimeStamp::Now();
     unsigned long long folders = 0;
     unsigned long long files = 0;
     unsigned long long warnings = 0;
+    unsigned long long problems = 0;
     {
         CX::CContentContainerDatabase db(containerPath);
         if (db.GetConstructionError().IsError())
             return Fail(options.container, Cause(db.GetConstructionError()));
         if (db.SetValue("SnapshotState", "incomplete").IsError())
             return Fail(options.container, "cannot write");
-        const bool written = WriteTree(options, db, now, containerPath, root, rootStatus, folders, files, warnings);
+        const bool written =
+            WriteTree(options, db, now, own, root, rootStatus, folders, files, warnings, problems);
         if (!written)
             return kTrouble;
         if (!g_interrupted.load()) {
-            error = db.SetValue("SnapshotState", "complete");
+            // What could not be read leaves the snapshot partial, as the
+            // entries marked Unreadable say.
+            error = db.SetValue("SnapshotState", problems == 0 ? "complete" : "partial");
+            if (!error.IsError())
+                error = db.SetValue("SnapshotProblems", std::to_string(problems));
             if (error.IsError())
                 return Fail(options.container, Cause(error));
         }
@@ -89,7 +105,7 @@ int RunIndex(const IndexOptions& options)
     std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", g_interrupted.load() ? "\r\033[K" : "",
                  EscapeLine(containerPath).c_str(), folders, files, warnings,
                  g_interrupted.load() ? " (interrupted: snapshot incomplete)" : "");
-    return g_interrupted.load() ? kInterrupted : kClean;
+    return g_interrupted.load() ? kInterrupted : problems != 0 ? kReported : kClean;
 }
 
 }  // namespace cxcli
