@@ -28,6 +28,7 @@ struct Entry {
     uint32_t metadataOffset;
     uint32_t metadataLength;
     bool folder;
+    bool amend;  // new metadata for the folder last handed over
 };
 
 struct Batch {

@@ -7,47 +7,80 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 namespace cxcli {
 
-DigestResult Digest(int directory, const char* name, std::vector<char>& buffer, std::string& hex)
+namespace {
+
+struct CloseFd {
+    int fd;
+    ~CloseFd() { close(fd); }
+};
+
+struct FreeState {
+    void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
+};
+
+bool SameTime(const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+DigestResult Digest(int directory, const char* name, const struct stat& status, std::vector<char>& buffer,
+                    std::string& hex)
 {
     const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
+        return errno == ENOENT ? DigestResult::kVanished : DigestResult::kFailed;
+    const CloseFd closeFd{fd};
+    // What was opened must be the file that was stat'ed, not one put in its
+    // place since.
+    struct stat opened {};
+    if (fstat(fd, &opened) != 0)
         return DigestResult::kFailed;
-    XXH3_state_t* state = XXH3_createState();
-    bool ok = state != nullptr && XXH3_128bits_reset(state) == XXH_OK;
-    bool interrupted = false;
+    if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino || !S_ISREG(opened.st_mode))
+        return DigestResult::kChanged;
+    const std::unique_ptr<XXH3_state_t, FreeState> state(XXH3_createState());
+    if (!state || XXH3_128bits_reset(state.get()) != XXH_OK) {
+        errno = ENOMEM;
+        return DigestResult::kFailed;
+    }
     buffer.resize(1 << 20);
-    while (ok) {
+    off_t left = status.st_size;
+    while (left > 0) {
         // A large file must not hold Ctrl-C up until it is read through.
-        if (g_interrupted.load(std::memory_order_relaxed)) {
-            interrupted = true;
-            break;
-        }
-        const ssize_t got = read(fd, buffer.data(), buffer.size());
+        if (g_interrupted.load(std::memory_order_relaxed))
+            return DigestResult::kInterrupted;
+        const ssize_t got = read(fd, buffer.data(), static_cast<size_t>(std::min<off_t>(left, buffer.size())));
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0) {
-            ok = got == 0;
-            break;
+        if (got < 0)
+            return DigestResult::kFailed;
+        if (got == 0)
+            break;  // shorter than it said: the check below tells a change from a pseudo file
+        if (XXH3_128bits_update(state.get(), buffer.data(), static_cast<size_t>(got)) != XXH_OK) {
+            errno = ENOMEM;
+            return DigestResult::kFailed;
         }
-        ok = XXH3_128bits_update(state, buffer.data(), static_cast<size_t>(got)) == XXH_OK;
+        left -= got;
     }
-    const int readError = errno;
-    if (ok && !interrupted) {
-        const XXH128_hash_t hash = XXH3_128bits_digest(state);
-        char text[40];
-        std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(hash.high64),
-                      static_cast<unsigned long long>(hash.low64));
-        hex = text;
-    }
-    XXH3_freeState(state);
-    close(fd);
-    errno = readError;
-    return interrupted ? DigestResult::kInterrupted : ok ? DigestResult::kDone : DigestResult::kFailed;
+    struct stat after {};
+    if (fstat(fd, &after) != 0)
+        return DigestResult::kFailed;
+    if (after.st_size != status.st_size || !SameTime(after.st_mtim, status.st_mtim))
+        return DigestResult::kChanged;
+    const XXH128_hash_t hash = XXH3_128bits_digest(state.get());
+    char text[40];
+    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(hash.high64),
+                  static_cast<unsigned long long>(hash.low64));
+    hex = text;
+    return DigestResult::kDone;
 }
 
 }  // namespace cxcli

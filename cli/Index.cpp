@@ -76,10 +76,15 @@ int RunIndex(const IndexOptions& options)
     if (error.IsError())
         return Fail(file.Target(), Cause(error));
 
+    // The container's files, and the new one's, are left out of the walk by
+    // their folder's identity, whatever path leads there.
+    const OwnFiles own(file.FolderDevice(), file.FolderInode(), file.OwnNames());
+
     const CTimeStamp now = CTimeStamp::Now();
     unsigned long long folders = 0;
     unsigned long long files = 0;
     unsigned long long warnings = 0;
+    unsigned long long problems = 0;
     bool interrupted = false;
     {
         // Closing the database folds its log into the file, which is then
@@ -90,13 +95,16 @@ int RunIndex(const IndexOptions& options)
         error = db.SetValue("SnapshotState", "incomplete");
         if (error.IsError())
             return Fail(file.Target(), "cannot write: " + Cause(error));
-        const bool written =
-            WriteTree(options, db, now, file.Temporary(), root, rootStatus, folders, files, warnings);
+        const bool written = WriteTree(options, db, now, own, root, rootStatus, folders, files, warnings, problems);
         if (!written)
             return kTrouble;
         interrupted = g_interrupted.load();
         if (!interrupted) {
-            error = db.SetValue("SnapshotState", "complete");
+            // What could not be read leaves the snapshot partial, as the
+            // entries marked Unreadable say.
+            error = db.SetValue("SnapshotState", problems == 0 ? "complete" : "partial");
+            if (!error.IsError())
+                error = db.SetValue("SnapshotProblems", std::to_string(problems));
             if (error.IsError())
                 return Fail(file.Target(), "cannot write: " + Cause(error));
         }
@@ -112,7 +120,7 @@ int RunIndex(const IndexOptions& options)
     std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", clear,
                  EscapeLine(file.Target()).c_str(), folders, files, warnings,
                  interrupted ? " (interrupted: snapshot incomplete)" : "");
-    return interrupted ? kInterrupted : kClean;
+    return interrupted ? kInterrupted : problems != 0 ? kReported : kClean;
 }
 
 }  // namespace cxcli

@@ -44,6 +44,11 @@ public:
         while (std::unique_ptr<Batch> batch = queue.Next()) {
             for (const Entry& entry : batch->entries) {
                 metadata_.assign(batch->Metadata(entry));
+                if (entry.amend) {
+                    if (!Write(db_.UpdateFolderMetadata(folderId_, metadata_), folderPath_))
+                        return false;
+                    continue;
+                }
                 if (entry.folder) {
                     folderPath_.assign(batch->Name(entry));
                     if (!WriteFolder())
@@ -146,13 +151,11 @@ private:
 
 }  // namespace
 
-// Runs the walker on a thread of its own while this thread writes; false when
-// a write failed (already reported).
 bool WriteTree(const IndexOptions& options, CX::CContentContainerDatabase& db, CTimeStamp now,
-               const std::string& containerPath, const std::string& root, const struct stat& rootStatus,
-               unsigned long long& folders, unsigned long long& files, unsigned long long& warnings)
+               const OwnFiles& own, const std::string& root, const struct stat& rootStatus,
+               unsigned long long& folders, unsigned long long& files, unsigned long long& warnings,
+               unsigned long long& problems)
 {
-    const OwnFiles own(containerPath);
     Writer writer(options, db, now);
     if (!writer.Begin(root))
         return false;
@@ -186,6 +189,7 @@ bool WriteTree(const IndexOptions& options, CX::CContentContainerDatabase& db, C
     folders = writer.folders;
     files = writer.files;
     warnings = walker.Warnings();
+    problems = walker.Problems();
     if (walker.failure)
         std::rethrow_exception(walker.failure);
     return written && writer.Finish();

@@ -4,6 +4,7 @@
 #include "Cli.h"
 
 #include "ContentContainerDatabase.h"
+#include "Walker.h"
 
 #include <sys/stat.h>
 
@@ -13,9 +14,12 @@ namespace cxcli {
 
 // Records the ancestors of `root`, then runs the walker on a thread of its
 // own while this thread writes what it hands over; false when a write failed
-// (already reported). The container's own files are left out of the walk.
+// (already reported). `own` are left out of the walk. `problems` counts the
+// entries that could not be read, each marked Unreadable="..." (and among the
+// `warnings`).
 bool WriteTree(const IndexOptions& options, CX::CContentContainerDatabase& db, CTimeStamp now,
-               const std::string& containerPath, const std::string& root, const struct stat& rootStatus,
-               unsigned long long& folders, unsigned long long& files, unsigned long long& warnings);
+               const OwnFiles& own, const std::string& root, const struct stat& rootStatus,
+               unsigned long long& folders, unsigned long long& files, unsigned long long& warnings,
+               unsigned long long& problems);
 
 }  // namespace cxcli

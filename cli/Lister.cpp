@@ -36,38 +36,88 @@ bool Matches(const std::vector<std::string>& patterns, const char* path, const c
 }  // namespace
 
 Lister::Lister(const IndexOptions& options, const OwnFiles& own, dev_t rootDevice,
-               std::atomic<unsigned long long>& warnings, std::atomic<size_t>& handles,
-               const std::function<bool()>& stopped)
-    : options_(options), own_(own), rootDevice_(rootDevice), warnings_(warnings), handles_(handles),
-      stopped_(stopped),
+               std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
+               std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped)
+    : options_(options), own_(own), rootDevice_(rootDevice), warnings_(warnings), problems_(problems),
+      handles_(handles), maxHandles_(maxHandles), stopped_(stopped),
       decorate_(isatty(STDERR_FILENO) != 0),
       needPath_(!options.excludes.empty() || !options.collects.empty())
 {
 }
 
-void Lister::Warn(const std::string& path, const char* what, int error)
+void Lister::Warn(const std::string& path, const char* what, const char* cause)
 {
     ++warnings_;
     std::fprintf(stderr, "%scx: warning: %s: %s: %s\n", decorate_ ? "\r\033[K" : "", EscapeLine(path).c_str(),
-                 what, std::strerror(error));
+                 what, cause);
+}
+
+void Lister::Warn(const std::string& path, const char* what, int error)
+{
+    Warn(path, what, std::strerror(error));
+}
+
+void Lister::Problem(const std::string& path, const char* what, const char* cause)
+{
+    ++problems_;
+    Warn(path, what, cause);
+}
+
+int Lister::OpenBelow(int parent, const std::string& path, size_t offset)
+{
+    // Each name is opened without the "/" that would follow a link put in
+    // its place; the folders on the way are opened only to pass through.
+    int at = parent;
+    int fd = -1;
+    while (offset < path.size()) {
+        const size_t slash = path.find('/', offset);
+        name_.assign(path, offset, slash - offset);
+        offset = slash + 1;
+        const bool last = offset >= path.size();
+        fd = openat(at, name_.c_str(),
+                    (last ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int error = errno;
+        if (at != parent)
+            close(at);
+        if (fd < 0) {
+            errno = error;
+            return -1;
+        }
+        at = fd;
+    }
+    return fd;
 }
 
 void Lister::Start(const PendingFolder& folder, Listing& listing)
 {
+    if (folder.unreadable) {
+        listing.complete = true;
+        return;
+    }
     int fd;
     if (folder.parent) {
-        // Opened from its parent by name, without the "/" that would
-        // follow a link put in its place.
-        name_.assign(folder.path, folder.nameOffset, folder.path.size() - folder.nameOffset - 1);
-        fd = openat(folder.parent->Fd(), name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        fd = OpenBelow(folder.parent->Fd(), folder.path, folder.nameOffset);
     } else {
         path_.assign(folder.path, 0, folder.path.size() > 1 ? folder.path.size() - 1 : 1);
         fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }
     if (fd < 0) {
-        Warn(folder.path, "cannot read folder", errno);
+        const int error = errno;
         listing.complete = true;
+        if (error == ENOENT) {
+            listing.vanished = true;
+            Warn(folder.path, "vanished", error);
+        } else {
+            listing.problem = std::strerror(error);
+            Problem(folder.path, "cannot read folder", listing.problem.c_str());
+        }
         return;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) == 0) {
+        listing.device = status.st_dev;
+        listing.inode = status.st_ino;
+        listing.ownFolder = own_.IsOwnFolder(status.st_dev, status.st_ino);
     }
     listing.reader.Open(fd);
     Continue(folder.path, listing);
@@ -78,26 +128,32 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
     folderPath_ = &folderPath;
     FolderReader& reader = listing.reader;
     const int directory = reader.Fd();
-    const bool ownFolder = own_.InFolder(folderPath);
     bool partFull = false;
     while (!partFull) {
         if (stopped_())
             break;
         const char* name = reader.Next();
         if (name == nullptr) {
-            if (reader.Error() != 0)
-                Warn(folderPath, "cannot list folder", reader.Error());
+            if (reader.Error() != 0) {
+                listing.problem = std::strerror(reader.Error());
+                Problem(folderPath, "cannot list folder", listing.problem.c_str());
+            }
             break;
         }
         if (needPath_)
             path_.assign(folderPath).append(name);
         if ((!options_.excludes.empty() && Matches(options_.excludes, path_.c_str(), name)) ||
-            (ownFolder && own_.IsOwn(name)))
+            (listing.ownFolder && own_.IsOwn(listing.device, listing.inode, name)))
             continue;
         struct stat status {};
         if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             const int error = errno;
-            Warn(Path(name), "vanished or unreadable", error);
+            if (error == ENOENT) {
+                Warn(Path(name), "vanished", error);
+                continue;
+            }
+            AddUnreadable(listing, name, reader.Type(), error);
+            partFull = listing.files.size() >= kListingEntries || listing.text.size() >= kListingBytes;
             continue;
         }
         if (S_ISDIR(status.st_mode)) {
@@ -107,11 +163,20 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
             continue;
         }
         target_.clear();
+        const char* unreadable = nullptr;
         if (S_ISLNK(status.st_mode)) {
             char buffer[PATH_MAX + 1];
             const ssize_t length = readlinkat(directory, name, buffer, PATH_MAX);
-            if (length >= 0)
+            if (length >= 0) {
                 target_.assign(buffer, static_cast<size_t>(length));
+            } else if (errno == ENOENT) {
+                Warn(Path(name), "vanished", ENOENT);
+                continue;
+            } else {
+                // No longer a link (EINVAL), or not readable.
+                unreadable = errno == EINVAL ? "changed while read" : std::strerror(errno);
+                Problem(Path(name), "cannot read link", unreadable);
+            }
         }
         Entry entry{};
         entry.nameOffset = static_cast<uint32_t>(listing.text.size());
@@ -122,6 +187,8 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
             listing.text.resize(entry.nameOffset);
             continue;
         }
+        if (unreadable != nullptr)
+            AppendUnreadable(listing.text, unreadable);
         entry.metadataLength = static_cast<uint32_t>(listing.text.size() - entry.metadataOffset);
         listing.files.push_back(entry);
         partFull = listing.files.size() >= kListingEntries || listing.text.size() >= kListingBytes;
@@ -138,7 +205,7 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
         return CX::sqlite_collation_bypath(nullptr, static_cast<int32_t>(a.nameLength), text + a.nameOffset,
                                            static_cast<int32_t>(b.nameLength), text + b.nameOffset) < 0;
     });
-    if (listing.subfolders.empty() || handles_.load(std::memory_order_relaxed) >= kMaxFolderHandles)
+    if (listing.subfolders.empty() || handles_.load(std::memory_order_relaxed) >= maxHandles_)
         listing.reader.Close();
     else
         listing.handle = std::make_shared<FolderHandle>(listing.reader.Release(), handles_);
@@ -152,17 +219,25 @@ bool Lister::AppendMetadata(std::string& out, const struct stat& status, const c
         Matches(options_.collects, path_.c_str(), name))
         out += " Collect=\"true\"";
     if (options_.checksum && S_ISREG(status.st_mode) && directory >= 0) {
-        switch (Digest(directory, name, buffer_, hex_)) {
+        switch (Digest(directory, name, status, buffer_, hex_)) {
         case DigestResult::kDone:
             out += " XXH128=\"";
             out += hex_;
             out += '"';
             break;
+        case DigestResult::kVanished:
+            Warn(Path(name), "vanished", ENOENT);
+            return false;
         case DigestResult::kFailed: {
-            const int error = errno;
-            Warn(Path(name), "cannot read for its checksum", error);
+            const char* cause = std::strerror(errno);
+            Problem(Path(name), "cannot read for its checksum", cause);
+            AppendUnreadable(out, cause);
             break;
         }
+        case DigestResult::kChanged:
+            Problem(Path(name), "cannot read for its checksum", "changed while read");
+            AppendUnreadable(out, "changed while read");
+            break;
         case DigestResult::kInterrupted:
             return false;
         }
@@ -188,7 +263,45 @@ void Lister::AddSubfolder(Listing& listing, const char* name, const struct stat&
     subfolder.metadataOffset = static_cast<uint32_t>(text.size());
     AppendMetadata(text, status, name, -1, std::string());
     subfolder.metadataLength = static_cast<uint32_t>(text.size() - subfolder.metadataOffset);
+    subfolder.unreadable = false;
     listing.subfolders.push_back(subfolder);
+}
+
+void Lister::AddUnreadable(Listing& listing, const char* name, unsigned char type, int error)
+{
+    const char* cause = std::strerror(error);
+    Problem(Path(name), "cannot stat", cause);
+    metadata_.clear();
+    if (type != DT_UNKNOWN) {
+        metadata_ += "Type=\"";
+        metadata_ += TypeOf(DTTOIF(type));
+        metadata_ += '"';
+    }
+    AppendUnreadable(metadata_, cause);
+    if (metadata_[0] == ' ')
+        metadata_.erase(0, 1);
+    const bool folder = type == DT_DIR;
+    std::string& text = folder ? listing.subfolderText : listing.text;
+    const auto nameOffset = static_cast<uint32_t>(text.size());
+    text += name;
+    if (folder)
+        text += '/';
+    const auto metadataOffset = static_cast<uint32_t>(text.size());
+    text += metadata_;
+    const auto metadataLength = static_cast<uint32_t>(metadata_.size());
+    if (folder) {
+        // Recorded as a folder, so that what it holds counts as unknown
+        // rather than gone, but never opened.
+        listing.subfolders.push_back(Subfolder{nameOffset, metadataOffset - nameOffset, metadataOffset,
+                                               metadataLength, true});
+    } else {
+        Entry entry{};
+        entry.nameOffset = nameOffset;
+        entry.nameLength = metadataOffset - nameOffset;
+        entry.metadataOffset = metadataOffset;
+        entry.metadataLength = metadataLength;
+        listing.files.push_back(entry);
+    }
 }
 
 }  // namespace cxcli

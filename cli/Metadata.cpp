@@ -5,8 +5,6 @@
 
 #include "Cli.h"
 
-#include <cstdio>
-
 namespace cxcli {
 
 const char* TypeOf(mode_t mode)
@@ -20,21 +18,6 @@ const char* TypeOf(mode_t mode)
     if (S_ISBLK(mode)) return "blockdev";
     return "other";
 }
-
-namespace {
-
-// The reference form of a time, through gmtime_r.
-std::string FormatTimeSlow(const timespec& time)
-{
-    tm utc{};
-    gmtime_r(&time.tv_sec, &utc);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%09ldZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<long>(time.tv_nsec));
-    return text;
-}
-
-}  // namespace
 
 void AppendUnsigned(std::string& out, unsigned long long value)
 {
@@ -68,10 +51,36 @@ void PutDigits(char* at, unsigned long long value, int width)
     }
 }
 
+// A time outside the years 0 to 9999: "@" and the seconds since 1970 as a
+// decimal with nine places, exact whatever the kernel holds. A time before
+// 1970 with a fraction, such as tv_sec -2 and tv_nsec 250000000, is
+// @-1.750000000.
+void AppendRawTime(std::string& out, const timespec& time)
+{
+    long long seconds = time.tv_sec + time.tv_nsec / 1000000000;
+    long long nanoseconds = time.tv_nsec % 1000000000;
+    if (nanoseconds < 0) {
+        nanoseconds += 1000000000;
+        --seconds;
+    }
+    out += '@';
+    if (seconds < 0 && nanoseconds != 0) {
+        out += '-';
+        AppendUnsigned(out, 0ULL - static_cast<unsigned long long>(seconds) - 1);
+        nanoseconds = 1000000000 - nanoseconds;
+    } else {
+        AppendSigned(out, seconds);
+    }
+    char fraction[10];
+    fraction[0] = '.';
+    PutDigits(fraction + 1, static_cast<unsigned long long>(nanoseconds), 9);
+    out.append(fraction, sizeof fraction);
+}
+
 }  // namespace
 
-// The text of FormatTimeSlow without the cost of gmtime_r and snprintf, for
-// the years 0 to 9999; other times take the slow road.
+// The years 0 to 9999 as ISO text, computed rather than through gmtime_r and
+// snprintf, which every entry would pay for.
 void AppendTime(std::string& out, const timespec& time)
 {
     const long long seconds = time.tv_sec;
@@ -93,7 +102,7 @@ void AppendTime(std::string& out, const timespec& time)
     const long long month = monthFromMarch < 10 ? monthFromMarch + 3 : monthFromMarch - 9;
     const long long year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
     if (year < 0 || year > 9999 || time.tv_nsec < 0 || time.tv_nsec > 999999999) {
-        out += FormatTimeSlow(time);
+        AppendRawTime(out, time);
         return;
     }
     char text[30];  // 2026-12-07T23:49:58.123456789Z
@@ -146,6 +155,13 @@ void AppendAttributes(std::string& out, const struct stat& status, const std::st
         out += EscapeAttribute(target);
         out += '"';
     }
+}
+
+void AppendUnreadable(std::string& out, const char* cause)
+{
+    out += " Unreadable=\"";
+    out += EscapeAttribute(cause);
+    out += '"';
 }
 
 }  // namespace cxcli

@@ -1,6 +1,7 @@
 // The metadata text of an entry: a list of attributes made from its stat,
 //   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0"
-// plus Rdev="..." for devices and Target="..." for links.
+// plus Rdev="..." for devices and Target="..." for links. What could not be
+// read is marked Unreadable="<cause>".
 #pragma once
 
 #include <sys/stat.h>
@@ -15,11 +16,18 @@ const char* TypeOf(mode_t mode);
 
 void AppendUnsigned(std::string& out, unsigned long long value);
 void AppendSigned(std::string& out, long long value);
-// A time as 2026-12-07T23:49:58.123456789Z, in UTC.
+// A time as 2026-12-07T23:49:58.123456789Z, in UTC, for the years 0 to
+// 9999; any other time the kernel can hold as @<seconds>.<nanoseconds>, the
+// seconds since 1970 in a decimal with nine places (@4611686018427387904.000000000).
+// Distinct times never give the same text.
 void AppendTime(std::string& out, const timespec& time);
 
 // Appends the attributes that come from `status` (and `target`, the text of
 // a link) to `out`.
 void AppendAttributes(std::string& out, const struct stat& status, const std::string& target);
+
+// Appends ' Unreadable="<cause>"': the entry is recorded, but what it holds
+// (a folder's entries, a file's stat or content) is not known.
+void AppendUnreadable(std::string& out, const char* cause);
 
 }  // namespace cxcli

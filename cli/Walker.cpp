@@ -1,14 +1,45 @@
 // The walk: which folder is read when, and by which lister.
 #include "Walker.h"
 
+#include "Metadata.h"
+
+#include <sys/resource.h>
+
 #include <thread>
 
 namespace cxcli {
 
+namespace {
+
+// Descriptors kept for everything but the folders: the container and its
+// side files, the folders read ahead in parts, a file read for its checksum
+// and a folder passed through on the way down, for each lister.
+constexpr rlim_t kOtherDescriptors = 128;
+// A bound on kernel memory, which far deeper trees are walked past too.
+constexpr rlim_t kMostFolderHandles = 65536;
+
+}  // namespace
+
+size_t FolderHandleBudget()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return kOtherDescriptors;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    const rlim_t room = limit.rlim_cur > 2 * kOtherDescriptors ? limit.rlim_cur - kOtherDescriptors
+                                                                 : limit.rlim_cur / 2;
+    return static_cast<size_t>(std::min(room, kMostFolderHandles));
+}
+
 Walker::Walker(const IndexOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice)
-    : queue_(queue), stopped_([this] { return Stopped(); }),
-      lister_(options, own, rootDevice, warnings_, handles_, stopped_),
-      helper_(options, own, rootDevice, warnings_, handles_, stopped_)
+    : queue_(queue), stopped_([this] { return Stopped(); }), maxHandles_(FolderHandleBudget()),
+      lister_(options, own, rootDevice, warnings_, problems_, handles_, maxHandles_, stopped_),
+      helper_(options, own, rootDevice, warnings_, problems_, handles_, maxHandles_, stopped_)
 {
 }
 
@@ -156,11 +187,12 @@ bool Walker::ShipWhenFull()
     return true;
 }
 
-bool Walker::Add(bool folder, std::string_view name, std::string_view metadata)
+bool Walker::Add(bool folder, std::string_view name, std::string_view metadata, bool amend)
 {
     Batch& batch = *batch_;
     Entry entry{};
     entry.folder = folder;
+    entry.amend = amend;
     entry.nameOffset = static_cast<uint32_t>(batch.text.size());
     entry.nameLength = static_cast<uint32_t>(name.size());
     batch.text += name;
@@ -174,7 +206,12 @@ bool Walker::Add(bool folder, std::string_view name, std::string_view metadata)
 void Walker::Write(PendingFolder& folder)
 {
     Listing& listing = *folder.listing;
-    bool open = Add(true, folder.path, folder.metadata);
+    // A folder that could not be read is recorded with the reason; one that
+    // vanished before it was opened is left out.
+    bool unreadable = !listing.problem.empty();
+    if (unreadable)
+        AppendUnreadable(folder.metadata, listing.problem.c_str());
+    bool open = listing.vanished || Add(true, folder.path, folder.metadata);
     for (;;) {
         for (size_t i = 0; open && i < listing.files.size(); ++i) {
             const Entry& file = listing.files[i];
@@ -185,6 +222,12 @@ void Walker::Write(PendingFolder& folder)
             break;
         listing.ClearFiles();
         lister_.Continue(folder.path, listing);
+        if (!unreadable && !listing.problem.empty()) {
+            // Its row has gone on already: it is amended.
+            unreadable = true;
+            AppendUnreadable(folder.metadata, listing.problem.c_str());
+            open = Add(true, folder.path, folder.metadata, true);
+        }
     }
     if (open && !Stopped()) {
         const char* text = listing.subfolderText.data();
@@ -193,9 +236,17 @@ void Walker::Write(PendingFolder& folder)
             auto pending = std::make_shared<PendingFolder>();
             pending->path.reserve(folder.path.size() + subfolder->nameLength);
             pending->path.assign(folder.path).append(text + subfolder->nameOffset, subfolder->nameLength);
-            pending->nameOffset = folder.path.size();
             pending->metadata.assign(text + subfolder->metadataOffset, subfolder->metadataLength);
-            pending->parent = listing.handle;
+            pending->unreadable = subfolder->unreadable;
+            if (listing.handle) {
+                pending->parent = listing.handle;
+                pending->nameOffset = folder.path.size();
+            } else {
+                // No more folders may be kept open: it is opened from the
+                // nearest ancestor that is.
+                pending->parent = folder.parent;
+                pending->nameOffset = folder.nameOffset;
+            }
             stack_.push_back(std::move(pending));
         }
     }

@@ -14,7 +14,6 @@
 #include <sys/types.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -25,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <dirent.h>
@@ -33,9 +33,10 @@
 namespace cxcli {
 
 // An open folder, kept while subfolders of it wait to be opened from it by
-// name, which spares the kernel the walk down the whole path. Only so many are
-// kept at a time (a deep tree keeps one per level): the subfolders of the
-// others are opened by their paths.
+// name: no path is ever longer than one name, and the kernel is spared the
+// walk down the whole path. Only so many are kept at a time (a deep tree keeps
+// one per level): the subfolders of the others are opened from their nearest
+// ancestor that is kept, one name after the other.
 class FolderHandle {
 public:
     FolderHandle(int fd, std::atomic<size_t>& count) : fd_(fd), count_(count) { ++count_; }
@@ -52,7 +53,11 @@ private:
     int fd_;
     std::atomic<size_t>& count_;
 };
-constexpr size_t kMaxFolderHandles = 256;
+
+// How many folders may be kept open: raises the soft limit on descriptors to
+// the hard one, and leaves room for the container, the listings read ahead
+// and the files read for checksums.
+size_t FolderHandleBudget();
 
 // The names of an open folder, read straight from the kernel into a buffer of
 // its own that is reused from folder to folder.
@@ -88,11 +93,15 @@ public:
             const char* name = entry->d_name;
             if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
                 continue;
+            type_ = entry->d_type;
             return name;
         }
     }
     int Fd() const { return fd_; }
     int Error() const { return error_; }
+    // The type of the last name as the folder gives it (DT_DIR...), DT_UNKNOWN
+    // where the file system does not say.
+    unsigned char Type() const { return type_; }
     // The descriptor goes to the caller.
     int Release()
     {
@@ -113,28 +122,32 @@ private:
     size_t position_ = 0;
     size_t end_ = 0;
     int error_ = 0;
+    unsigned char type_ = DT_UNKNOWN;
 };
 
 // The container being written, when it lies inside the tree, is no part of
-// the snapshot: neither its file nor SQLite's files beside it.
+// the snapshot: neither its file nor the files beside it that belong to it.
+// They are known by the identity of their folder and their names, so that
+// whatever path leads to them (links, "..") they are left out.
 class OwnFiles {
 public:
-    explicit OwnFiles(const std::string& container)
+    OwnFiles(dev_t folderDevice, ino_t folderInode, std::vector<std::string> names)
+        : device_(folderDevice), inode_(folderInode), names_(std::move(names))
     {
-        const size_t slash = container.rfind('/');
-        folder_ = container.substr(0, slash + 1);
-        const std::string name = container.substr(slash + 1);
-        names_ = {name, name + "-wal", name + "-shm", name + "-journal"};
     }
-    bool InFolder(const std::string& folderPath) const { return folderPath == folder_; }
-    bool IsOwn(const char* name) const
+    bool IsOwnFolder(dev_t folderDevice, ino_t folderInode) const
     {
-        return std::find(names_.begin(), names_.end(), name) != names_.end();
+        return folderDevice == device_ && folderInode == inode_;
+    }
+    bool IsOwn(dev_t folderDevice, ino_t folderInode, const char* name) const
+    {
+        return IsOwnFolder(folderDevice, folderInode) && std::find(names_.begin(), names_.end(), name) != names_.end();
     }
 
 private:
-    std::string folder_;
-    std::array<std::string, 4> names_;
+    dev_t device_;
+    ino_t inode_;
+    std::vector<std::string> names_;
 };
 
 struct Subfolder {
@@ -142,6 +155,7 @@ struct Subfolder {
     uint32_t nameLength;
     uint32_t metadataOffset;
     uint32_t metadataLength;
+    bool unreadable;  // not to be opened: its metadata says why
 };
 
 // What one listing of a folder found: its files in byte order of their
@@ -156,6 +170,11 @@ struct Listing {
     FolderReader reader;
     std::shared_ptr<FolderHandle> handle;  // this folder, for opening its subfolders
     bool complete = false;
+    dev_t device = 0;        // the folder's identity, from its handle
+    ino_t inode = 0;
+    bool ownFolder = false;  // the container's files may be among its entries
+    bool vanished = false;   // the folder was gone before it could be opened
+    std::string problem;     // why it could not be opened or read to the end
 
     std::string_view Name(const Entry& entry) const { return {text.data() + entry.nameOffset, entry.nameLength}; }
     size_t Bytes() const
@@ -184,6 +203,9 @@ struct Listing {
         reader.Close();
         handle.reset();
         complete = false;
+        ownFolder = false;
+        vanished = false;
+        problem.clear();
     }
 
     static constexpr size_t kKeptBytes = 256 * 1024;
@@ -196,8 +218,12 @@ struct PendingFolder {
 
     std::string path;  // absolute, ending with "/"
     std::string metadata;
-    std::shared_ptr<FolderHandle> parent;  // null: opened by its path
-    size_t nameOffset = 0;                 // where its own name begins in `path`
+    // The nearest ancestor kept open, and where the path below it begins in
+    // `path` (its own name, or the names down from that ancestor). Null:
+    // opened by its path (the top folder).
+    std::shared_ptr<FolderHandle> parent;
+    size_t nameOffset = 0;
+    bool unreadable = false;  // not to be opened: its metadata says why
     State state = kWaiting;
     std::unique_ptr<Listing> listing;
 };
@@ -208,10 +234,15 @@ typedef std::shared_ptr<PendingFolder> PendingFolderPtr;
 class Lister {
 public:
     Lister(const IndexOptions& options, const OwnFiles& own, dev_t rootDevice,
-           std::atomic<unsigned long long>& warnings, std::atomic<size_t>& handles,
-           const std::function<bool()>& stopped);
+           std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
+           std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped);
 
+    // One line on standard error: "cx: warning: <path>: <what>: <cause>".
+    void Warn(const std::string& path, const char* what, const char* cause);
     void Warn(const std::string& path, const char* what, int error);
+    // A warning about something that could not be read, counted apart: the
+    // snapshot then lacks it and says so.
+    void Problem(const std::string& path, const char* what, const char* cause);
 
     // Opens the folder and reads the first part of it.
     void Start(const PendingFolder& folder, Listing& listing);
@@ -228,14 +259,23 @@ private:
     // The full path of an entry of the folder being read.
     const std::string& Path(const char* name);
 
+    // Opens the folder below `parent` whose path begins at `offset` in
+    // `path`, one name after the other; -1 and errno on a failure.
+    int OpenBelow(int parent, const std::string& path, size_t offset);
+
     // A subfolder waits for its own listing with the metadata from this one.
     void AddSubfolder(Listing& listing, const char* name, const struct stat& status);
+    // An entry that could not be stat'ed: recorded with what its folder says
+    // of its type and why.
+    void AddUnreadable(Listing& listing, const char* name, unsigned char type, int error);
 
     const IndexOptions& options_;
     const OwnFiles& own_;
     const dev_t rootDevice_;
     std::atomic<unsigned long long>& warnings_;
+    std::atomic<unsigned long long>& problems_;
     std::atomic<size_t>& handles_;
+    const size_t maxHandles_;
     const std::function<bool()>& stopped_;
     const bool decorate_;
     const bool needPath_;  // patterns need the full path of every entry
@@ -244,6 +284,7 @@ private:
     std::string name_;
     std::string target_;
     std::string hex_;
+    std::string metadata_;
     std::vector<char> buffer_;
 };
 
@@ -261,6 +302,8 @@ public:
     void Run(const std::string& root, const struct stat& rootStatus) noexcept;
 
     unsigned long long Warnings() const { return warnings_.load(); }
+    // How many entries could not be read; each is marked in its metadata.
+    unsigned long long Problems() const { return problems_.load(); }
     std::exception_ptr failure;
 
 private:
@@ -290,7 +333,7 @@ private:
     // has cancelled, and no batch is left to fill.
     bool Ship();
     bool ShipWhenFull();
-    bool Add(bool folder, std::string_view name, std::string_view metadata);
+    bool Add(bool folder, std::string_view name, std::string_view metadata, bool amend = false);
 
     // The folder, then its files, then its subfolders onto the stack. After
     // Ctrl-C what was read goes on to the writer, but nothing more is read.
@@ -299,7 +342,9 @@ private:
     BatchQueue& queue_;
     std::function<bool()> stopped_;
     std::atomic<unsigned long long> warnings_{0};
+    std::atomic<unsigned long long> problems_{0};
     std::atomic<size_t> handles_{0};
+    const size_t maxHandles_;
     std::atomic<bool> failed_{false};
     Lister lister_;
     Lister helper_;

@@ -165,10 +165,15 @@ if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
   check "interrupted index is intact" ok "$(sqlite3 "$WORK/big.cx" -cmd ".load ${EXTENSION%.so}" 'PRAGMA integrity_check;')"
 fi
 
-# A container inside the tree it snapshots leaves itself out.
+# A container inside the tree it snapshots leaves itself out, whatever path
+# leads to it.
 "$CX" index "$T" "$T/inside.cx" 2>/dev/null
 check "own container left out" "" "$("$CX" ls "$WORK/s2.cx" "$T/" >/dev/null; "$CX" ls "$T/inside.cx" "$T/" | grep inside)"
 rm -f "$T/inside.cx"*
+ln -s "$T" "$WORK/tlink"
+"$CX" index "$T" "$WORK/tlink/inside.cx" 2>/dev/null
+check "own container left out through a link" "" "$("$CX" ls "$T/inside.cx" "$T/" | grep inside)"
+rm -f "$T/inside.cx"* "$WORK/tlink"
 
 # Missing, foreign and damaged containers: exit 2 and one clear line.
 check "missing container" 2 "$(run "$WORK/out" diff "$WORK/none.cx" "$WORK/s2.cx")"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # cx index beyond the everyday tree: the metadata text for times far from now
 # and unusual modes, the order rows are written in, folders larger than one
-# listing, trees deeper than the folders kept open, and Ctrl-C in the middle
-# of a long checksum.
+# listing, trees deeper than the folders kept open and paths longer than the
+# kernel takes, what cannot be read, checksums of files that change or lie
+# about their size, and Ctrl-C in the middle of a long checksum.
 set -uo pipefail
 
 # shellcheck source=cli/tests/checks.sh
@@ -15,10 +16,14 @@ expected_metadata() {
     s/directory/dir/')
   read -r size mode uid gid < <(stat -c '%s %a %u %g' "$path")
   mtime=$(TZ=UTC stat -c '%y' "$path")  # 1969-12-31 23:59:59.999999999 +0000
+  if [[ $mtime =~ ^[0-9]{4}- ]]; then
+    mtime="${mtime%% *}T$(cut -d' ' -f2 <<<"$mtime")Z"
+  else  # outside the years 0 to 9999: the seconds since 1970
+    mtime="@$(stat -c '%.9Y' "$path")"
+  fi
   printf 'Type="%s"' "$type"
   [ "$type" = dir ] || printf ' Size="%s"' "$size"
-  printf ' MTime="%sT%sZ" Mode="%04o" Uid="%s" Gid="%s"' "${mtime%% *}" "$(cut -d' ' -f2 <<<"$mtime")" \
-    "$((8#$mode))" "$uid" "$gid"
+  printf ' MTime="%s" Mode="%04o" Uid="%s" Gid="%s"' "$mtime" "$((8#$mode))" "$uid" "$gid"
   [ "$type" = link ] && printf ' Target="%s"' "$(readlink "$path")"
   printf '\n'
 }
@@ -46,6 +51,23 @@ done)
 check "metadata of files" "$wanted" "$actual"
 check "metadata of a folder" "metadata	$(expected_metadata "$T/sub")" \
   "$("$CX" find "$WORK/times.cx" "$T/sub/" | grep '^metadata')"
+
+# Times beyond the calendar's four-digit years, which tmpfs can hold: each
+# must read back exactly, and the last second of 9999 and the next apart.
+F=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
+trap 'rm -rf "$WORK" "$F"' EXIT
+for stamp in 4611686018427387904 -4611686018427387904.25 253402300799.999999999 253402300800; do
+  touch -d "@$stamp" "$F/t$stamp" 2>/dev/null
+done
+if [ "$(stat -c '%.9Y' "$F/t4611686018427387904" "$F/t-4611686018427387904.25" 2>/dev/null)" = \
+  "$(printf '4611686018427387904.000000000\n-4611686018427387904.250000000')" ]; then
+  "$CX" index "$F" "$WORK/far.cx" 2>/dev/null
+  check "far times" "$(cd "$F" && for name in $(LC_ALL=C ls -A); do
+    printf '%s\t%s\n' "$name" "$(expected_metadata "$name")"
+  done)" "$("$CX" ls -l "$WORK/far.cx" "$F/" | cut -f1,3)"
+else
+  echo "skipped: far times (the file system of $F does not keep a time of 2^62 s)"
+fi
 
 # ---- order, large folders, deep trees
 O="$WORK/order"
@@ -79,6 +101,92 @@ if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
   check "a large folder in sorted parts" 2 "$(query "SELECT FileName $big ORDER BY FileId;" |
     awk 'NR > 1 && $0 < last { ++breaks } { last = $0 } END { print breaks + 1 }')"
 fi
+
+# ---- a tree deeper than the folders that may be kept open, with paths longer
+# than the kernel takes: folders are opened from their parents, one name at a
+# time. Also with few descriptors, where folders are opened from the nearest
+# ancestor still open.
+D="$WORK/deeper"
+mkdir "$D"
+# 2,500 levels, each with a folder "s" holding a file beside the next "d",
+# made 250 levels at a time: a shell that steps down one level at a time
+# takes minutes.
+(cd "$D" && dirs=() files=() below= && for ((level = 0; level < 250; ++level)); do
+  dirs+=("${below}s") files+=("${below}s/file") below+=d/
+done && for ((part = 0; part < 10; ++part)); do
+  mkdir -p "${dirs[@]}" "$below" && touch "${files[@]}" && cd "$below" || exit
+done && : >bottom)
+find_list=$(cd "$WORK" && { find deeper -type d -printf '%p/\n'; find deeper ! -type d; } | LC_ALL=C sort | md5sum)
+for limit in "" 300; do
+  ( [ -z "$limit" ] || ulimit -n "$limit"; "$CX" index "$D" "$WORK/deeper.cx" 2>"$WORK/stderr" )
+  check "deep tree summary ${limit:+with $limit descriptors}" \
+    "$WORK/deeper.cx: $(find "$D" -type d | wc -l) folders, $(find "$D" ! -type d | wc -l) files, 0 warnings" \
+    "$(cut -c1-300 "$WORK/stderr")"
+  if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
+    check "deep tree as find sees it ${limit:+with $limit descriptors}" "$find_list" \
+      "$(sqlite3 "$WORK/deeper.cx" -cmd ".load ${EXTENSION%.so}" \
+        "SELECT FolderName FROM Folders WHERE FolderName LIKE '$D/%';
+         SELECT FolderName || FileName FROM Files JOIN Folders USING (FolderId);" |
+        sed "s|^$WORK/||" | LC_ALL=C sort | md5sum)"
+  fi
+done
+
+# ---- what cannot be read: each is recorded with the reason, the snapshot is
+# partial and the run ends as find's does
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  P="$WORK/perm"
+  mkdir -p "$P/open" "$P/closed/inner" "$P/nosearch/sub"
+  echo a >"$P/open/file"
+  echo b >"$P/closed/inner/file"
+  echo c >"$P/nosearch/file"
+  echo d >"$P/secret"
+  chown -R nobody "$P"
+  chmod 711 "$WORK"
+  chmod 000 "$P/closed" "$P/secret"
+  chmod 444 "$P/nosearch"  # names can be read, but not what they are
+  setpriv --reuid=nobody --regid=nogroup --clear-groups "$CX" index --checksum "$P" "$P/perm.cx" 2>"$WORK/stderr"
+  check "unreadable: exit" 1 $?
+  check "unreadable: one warning each" 4 "$(grep -c 'Permission denied' "$WORK/stderr")"
+  check "unreadable: state" "state	partial" "$("$CX" info "$P/perm.cx" | grep '^state')"
+  denied=' Unreadable="Permission denied"'
+  metadata_in() { "$CX" find "$P/perm.cx" "$1" | grep '^metadata' | cut -f2; }
+  check "unreadable: folder" "$(expected_metadata "$P/closed")$denied" "$(metadata_in "$P/closed/")"
+  check "unreadable: file" "$(expected_metadata "$P/secret")$denied" "$(metadata_in "$P/secret")"
+  check "unreadable: not stat'ed" "Type=\"file\"$denied" "$(metadata_in "$P/nosearch/file")"
+  check "unreadable: folder not stat'ed" "Type=\"dir\"$denied" "$(metadata_in "$P/nosearch/sub/")"
+  check "unreadable: the rest" "$(expected_metadata "$P/open/file")" \
+    "$(metadata_in "$P/open/file" | sed 's/ XXH128="[0-9a-f]*"//')"
+  chmod 700 "$WORK" "$P/closed" "$P/nosearch"
+else
+  echo "skipped: unreadable folders and files (needs root and setpriv)"
+fi
+
+# ---- checksums read no more than stat reported: files under /proc that say
+# they are empty are, and a file that grows while read is marked, not summed
+if [ -r /proc/sys/kernel/random/uuid ]; then
+  mkdir "$WORK/empty"
+  : >"$WORK/empty/file"
+  "$CX" index --checksum "$WORK/empty" "$WORK/empty.cx" 2>/dev/null
+  empty=$("$CX" ls -l "$WORK/empty.cx" "$WORK/empty/" | grep -o 'XXH128="[0-9a-f]*"')
+  "$CX" index --checksum /proc/sys/kernel/random "$WORK/proc.cx" 2>/dev/null
+  check "pseudo files: exit" 0 $?
+  check "pseudo files read to their size" "$("$CX" ls "$WORK/proc.cx" /proc/sys/kernel/random/ | sed "s/.*/$empty/")" \
+    "$("$CX" ls -l "$WORK/proc.cx" /proc/sys/kernel/random/ | grep -o 'XXH128="[0-9a-f]*"')"
+fi
+G="$WORK/growing"
+mkdir "$G"
+truncate -s 1G "$G/file"  # sparse
+(while :; do printf x >>"$G/file"; done) &
+grower=$!
+"$CX" index --checksum "$G" "$WORK/growing.cx" 2>"$WORK/stderr"
+status=$?
+kill "$grower"
+wait "$grower" 2>/dev/null
+check "changed while read: exit" 1 "$status"
+check "changed while read: warning" "cx: warning: $G/file: cannot read for its checksum: changed while read" \
+  "$(grep '^cx: warning' "$WORK/stderr")"
+check "changed while read: marked" 'Unreadable="changed while read"' \
+  "$("$CX" ls -l "$WORK/growing.cx" "$G/" | grep -o 'Unreadable=.*\|XXH128=.*')"
 
 # ---- Ctrl-C while a huge file is read for its checksum
 I="$WORK/interrupt"
