@@ -216,7 +216,7 @@ if command -v sqlite3 >/dev/null; then
   cp "$WORK/s2.cx" "$WORK/crafted.cx"
   sqlite3 "$WORK/crafted.cx" "UPDATE Storage SET Value = char(27) || '[2Jfake' || char(10) || 'files' || char(9) || '9'
     WHERE Key IN ('SnapshotState', 'Origin', 'OriginQuery');
-    INSERT INTO Storage VALUES ('SnapshotProblems', char(27) || '[2J');"
+    INSERT OR REPLACE INTO Storage VALUES ('SnapshotProblems', char(27) || '[2J');"
   check "crafted info stays on its lines" "origin	\\x1B[2Jfake\\nfiles\\t9
 origin query	\\x1B[2Jfake\\nfiles\\t9
 state	\\x1B[2Jfake\\nfiles\\t9
@@ -233,7 +233,7 @@ if command -v sqlite3 >/dev/null && [ -n "$EXTENSION" ]; then
     DELETE FROM Files WHERE FolderId = (SELECT FolderId FROM Folders WHERE FolderName = '$T/a/');
     UPDATE Folders SET Metadata = Metadata || ' Unreadable=\"Permission denied\"' WHERE FolderName = '$T/a/';
     UPDATE Storage SET Value = 'partial' WHERE Key = 'SnapshotState';
-    INSERT INTO Storage VALUES ('SnapshotProblems', '1');"
+    INSERT OR REPLACE INTO Storage VALUES ('SnapshotProblems', '1');"
   check "partial diff" "1 ? $T/a/new.txt
 ? $T/a/x.txt" "$(run "$WORK/out" diff "$WORK/s2.cx" "$WORK/partial.cx") $(cat "$WORK/out")"
   check "partial diff warning" "cx: warning: $WORK/partial.cx: the snapshot is partial (1 folders or files could not be read)

@@ -46,6 +46,11 @@ ln -s "$WORK/deep/inner" "$WORK/lnk"
 check "lnk/.. is the link's parent" "yes no" \
   "$([ -f "$WORK/deep/keep.cx" ] && echo yes || echo no) $([ -e "$WORK/keep.cx" ] && echo yes || echo no)"
 
+ln -s "$T" "$WORK/tlink"
+"$CX" index "$T" "$WORK/tlink/self.cx" 2>/dev/null
+check "own files left out through a link" "0 " "$? $("$CX" ls "$T/self.cx" "$T/" | grep self | tr '\n' ' ')"
+rm -f "$T/self.cx"
+
 # Permissions: a new container is private, a replaced one keeps its mode.
 "$CX" index "$T" "$WORK/s.cx" 2>/dev/null
 check "new container mode" 600 "$(stat -c %a "$WORK/s.cx")"
@@ -81,9 +86,11 @@ wait "$host"
 check "host's commit kept" "kept" "$(sqlite3 "$WORK/s.cx" "SELECT Value FROM Storage WHERE Key='Host'")"
 
 # Two writers at once: never both succeed, never a lost or mixed snapshot.
-# In odd rounds the second starts once the first holds the container; in
-# even ones both start together, and whichever runs second may then succeed
-# after the first: the container must hold one whole snapshot either way.
+# In odd rounds the first is held still (SIGSTOP) once it has started its
+# temporary file, so the second surely runs while the first holds the
+# container; in even ones both start together, and whichever runs second may
+# then succeed after the first: the container must hold one whole snapshot
+# either way.
 B="$WORK/big"
 for d in $(seq 1 20); do mkdir -p "$B/d$d" && (cd "$B/d$d" && touch f{1..200}); done
 both=0
@@ -96,17 +103,28 @@ for round in $(seq 1 50); do
   held=0
   if [ $((round % 2)) = 1 ]; then
     for _ in $(seq 1 200); do
-      [ -n "$(find "$WORK" -maxdepth 1 -name '.two.cx.tmp*' -print -quit)" ] && held=1 && break
+      if [ -n "$(find "$WORK" -maxdepth 1 -name '.two.cx.tmp*' -print -quit)" ]; then
+        kill -STOP "$first" 2>/dev/null && held=1
+        break
+      fi
       kill -0 "$first" 2>/dev/null || break
       sleep 0.01
     done
   fi
   "$CX" index "$T" "$WORK/two.cx" 2>/dev/null &
   second=$!
-  wait "$first"
-  s1=$?
-  wait "$second"
-  s2=$?
+  if [ "$held" = 1 ]; then
+    wait "$second"
+    s2=$?
+    kill -CONT "$first"
+    wait "$first"
+    s1=$?
+  else
+    wait "$first"
+    s1=$?
+    wait "$second"
+    s2=$?
+  fi
   [ "$held" = 1 ] && [ "$s1" = 0 ] && [ "$s2" = 0 ] && both=$((both + 1))
   overlapped=$((overlapped + held))
   case "$(state "$WORK/two.cx"):$(files_in "$WORK/two.cx")" in
