@@ -3,7 +3,7 @@
 // The tree is walked without following symbolic links. Each folder becomes a
 // row named by its absolute path with a trailing "/"; each other entry a file
 // row under its folder. Metadata is a list of attributes:
-//   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0"
+//   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0" Inode="2049:131075"
 // plus Target="..." for links, Collect="true" for --collect matches and
 // XXH128="..." with --checksum. The ancestors of the indexed folder are
 // recorded too (Type="ancestor"), so that a snapshot reviews clean.

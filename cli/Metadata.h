@@ -1,5 +1,5 @@
 // The metadata text of an entry: a list of attributes made from its stat,
-//   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0"
+//   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0" Inode="2049:131075"
 // plus Rdev="..." for devices and Target="..." for links. What could not be
 // read is marked Unreadable="<cause>".
 #pragma once

@@ -149,7 +149,10 @@ for signal in INT KILL; do
     kill -"$signal" "$pid" 2>/dev/null
     { wait "$pid"; } 2>/dev/null
     status=$?
-    if [ "$status" != 0 ] && [ "$(sum "$WORK/keep.cx")" != "$before" ]; then
+    # A kill that lands after the rename finds the new snapshot in place,
+    # whole; anything else must leave the previous one as it was.
+    if [ "$status" != 0 ] && [ "$(sum "$WORK/keep.cx")" != "$before" ] &&
+      { [ "$signal" = INT ] || [ "$(state "$WORK/keep.cx"):$(files_in "$WORK/keep.cx")" != complete:4000 ]; }; then
       changed=$((changed + 1))
     fi
     [ "$status" = 0 ] && "$CX" index "$T" "$WORK/keep.cx" 2>/dev/null  # finished first: start again from the small one

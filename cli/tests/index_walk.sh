@@ -11,10 +11,10 @@ source "$(dirname "$0")/checks.sh"
 
 # The metadata the indexer must write for PATH, made from stat(1) and date(1).
 expected_metadata() {
-  local path=$1 type size mode uid gid mtime
+  local path=$1 type size mode uid gid inode mtime
   type=$(stat -c '%F' "$path" | sed 's/regular empty file/file/; s/regular file/file/; s/symbolic link/link/;
     s/directory/dir/')
-  read -r size mode uid gid < <(stat -c '%s %a %u %g' "$path")
+  read -r size mode uid gid inode < <(stat -c '%s %a %u %g %d:%i' "$path")
   mtime=$(TZ=UTC stat -c '%y' "$path")  # 1969-12-31 23:59:59.999999999 +0000
   if [[ $mtime =~ ^[0-9]{4}- ]]; then
     mtime="${mtime%% *}T$(cut -d' ' -f2 <<<"$mtime")Z"
@@ -23,7 +23,7 @@ expected_metadata() {
   fi
   printf 'Type="%s"' "$type"
   [ "$type" = dir ] || printf ' Size="%s"' "$size"
-  printf ' MTime="%s" Mode="%04o" Uid="%s" Gid="%s"' "$mtime" "$((8#$mode))" "$uid" "$gid"
+  printf ' MTime="%s" Mode="%04o" Uid="%s" Gid="%s" Inode="%s"' "$mtime" "$((8#$mode))" "$uid" "$gid" "$inode"
   [ "$type" = link ] && printf ' Target="%s"' "$(readlink "$path")"
   printf '\n'
 }
