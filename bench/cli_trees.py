@@ -5,7 +5,7 @@
   mirror SOURCE DIR            the shape of SOURCE: same names, types, modes,
                                owners, times and sizes (as sparse files), so
                                that it can be changed without touching SOURCE
-  mutate DIR JOURNAL [--folders]
+  mutate DIR JOURNAL [--folders] [--seed=N]
                                adds, removes and touches 1% of the files each,
                                recording how to undo it; with --folders also
                                removes one leaf folder in 1000 and adds a new
@@ -16,6 +16,7 @@ A tree is built under DIR.partial and renamed when complete, so that an
 interrupted run is redone rather than reused.
 """
 import json
+import random
 import multiprocessing
 import os
 import shutil
@@ -121,8 +122,10 @@ def mirror(source, directory):
           file=sys.stderr)
 
 
-def mutate(directory, journal_path, folders_too=False):
+def mutate(directory, journal_path, folders_too=False, seed=None):
     """Every 100th file (in sorted walk order) is removed, another touched; one file is added per 100 files.
+
+    With a seed, which files and folders change is drawn at random instead, in the same proportions.
 
     With folders_too, every 1000th folder that has no subfolders is removed with its files as well, and beside
     every 500th folder a new one is made, named like it plus ".new" (as "." ranks below "/", the new folder
@@ -147,13 +150,14 @@ def mutate(directory, journal_path, folders_too=False):
     plan = []
     seen = 0
     folders_seen = 0
+    draw = random.Random(seed) if seed is not None else None
     for parent, dirnames, filenames in os.walk(directory):
         dirnames.sort()
         if folders_too:
             kept = []
             for name in dirnames:
                 path = os.path.join(parent, name)
-                slot = folders_seen % 1000
+                slot = draw.randrange(1000) if draw else folders_seen % 1000
                 folders_seen += 1
                 if slot == 250 and not any(entry.is_dir(follow_symlinks=False) for entry in os.scandir(path)):
                     plan.append(("remove folder", path))  # with its files, which the walk then passes over
@@ -164,7 +168,7 @@ def mutate(directory, journal_path, folders_too=False):
             dirnames[:] = kept
         for name in sorted(filenames):
             path = os.path.join(parent, name)
-            slot = seen % 100
+            slot = draw.randrange(100) if draw else seen % 100
             seen += 1
             if slot == 7:
                 plan.append(("remove", path))
@@ -233,8 +237,9 @@ def main(argv):
         generate(argv[2], int(argv[3]), int(argv[4]))
     elif len(argv) == 4 and argv[1] == "mirror":
         mirror(argv[2], argv[3])
-    elif len(argv) in (4, 5) and argv[1] == "mutate" and argv[4:] in ([], ["--folders"]):
-        mutate(argv[2], argv[3], len(argv) == 5)
+    elif len(argv) >= 4 and argv[1] == "mutate" and all(a == "--folders" or a.startswith("--seed=") for a in argv[4:]):
+        seeds = [int(a[len("--seed="):]) for a in argv[4:] if a.startswith("--seed=")]
+        mutate(argv[2], argv[3], "--folders" in argv[4:], seeds[-1] if seeds else None)
     elif len(argv) == 3 and argv[1] == "restore":
         restore(argv[2])
     else:

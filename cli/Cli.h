@@ -102,8 +102,24 @@ struct DiffOptions {
     bool stat = false;
     bool recurseDeleted = true;
     long checkPeriod = 0;  // steps between progress marks and abort checks; 0 keeps the library's
+    bool relative = false;  // compare by the paths below each snapshot's origin
+    std::string newLabel;   // what messages call the current side; empty: its file name
 };
 int RunDiff(const DiffOptions& options);
+// The same, with the current snapshot's rows moved below the previous one's
+// origin first: a copy of a tree compared with its original.
+int RunRelativeDiff(const DiffOptions& options);
+
+// cx check: the tree under `directory` (by default the snapshot's origin)
+// against the snapshot `report.oldContainer`, reported as cx diff reports.
+struct CheckOptions {
+    DiffOptions report;
+    std::string directory;
+    bool checksum = false;    // digests even if the snapshot has none
+    bool noChecksum = false;  // no digests even if the snapshot has them
+    std::vector<std::string> excludes;  // instead of the snapshot's own
+};
+int RunCheck(const CheckOptions& options);
 
 int RunReview(const std::string& container, bool collect);
 // A PATH or FOLDER is taken as cx index stores paths: absolute, from the

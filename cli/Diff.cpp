@@ -228,15 +228,17 @@ int RunDiff(const DiffOptions& options)
     if (!CheckContainer(options.oldContainer) || !CheckContainer(options.newContainer))
         return kTrouble;
     std::set<std::string> unreadable;
+    const std::string& newLabel = options.newLabel.empty() ? options.newContainer : options.newLabel;
     for (const auto* name : {&options.oldContainer, &options.newContainer}) {
+        const std::string& label = name == &options.newContainer ? newLabel : *name;
         CX::CContentContainerDatabase probe(*name, true);
         if (probe.GetConstructionError().IsError())
-            return Fail(*name, Cause(probe.GetConstructionError()));
+            return Fail(label, Cause(probe.GetConstructionError()));
         SnapshotFacts facts;
         const CKoError error = ReadFacts(probe, facts);
         if (error.IsError())
-            return Fail(*name, Cause(error));
-        WarnIfNotComplete(*name, facts);
+            return Fail(label, Cause(error));
+        WarnIfNotComplete(label, facts);
         unreadable.insert(facts.unreadableFolders.begin(), facts.unreadableFolders.end());
     }
 
@@ -263,7 +265,7 @@ int RunDiff(const DiffOptions& options)
     if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
         return kInterrupted;
     if (error.IsError())
-        return Fail(options.oldContainer + " vs " + options.newContainer, Cause(error));
+        return Fail(options.oldContainer + " vs " + newLabel, Cause(error));
     return printer->Total() == 0 ? kClean : kReported;
 }
 

@@ -22,6 +22,7 @@
 #include "ContentContainer.h"
 #include "ContentContainerDatabase.h"
 #include "FXPath.h"
+#include "IndexSettings.h"
 #include "IndexWriter.h"
 #include "SnapshotFile.h"
 
@@ -93,6 +94,8 @@ int RunIndex(const IndexOptions& options)
         if (db.GetConstructionError().IsError())
             return Fail(file.Target(), Cause(db.GetConstructionError()));
         error = db.SetValue("SnapshotState", "incomplete");
+        if (!error.IsError())
+            error = RecordIndexSettings(db, options);
         if (error.IsError())
             return Fail(file.Target(), "cannot write: " + Cause(error));
         const bool written = WriteTree(options, db, now, own, root, rootStatus, folders, files, warnings, problems);

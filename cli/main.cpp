@@ -85,6 +85,23 @@ int Run(int argc, char** argv)
     diffCommand->add_flag("--stat", diff.stat, "Only the counts (one JSON object with --json)");
     diffCommand->add_flag("--no-recurse-deleted", noRecurse, "Report a deleted folder, not what was below it");
     diffCommand->add_option("--check-period", diff.checkPeriod, "Steps between interruption checks")->group("");
+    diffCommand->add_flag("--relative", diff.relative,
+                          "Compare by the paths below each snapshot's origin (a copy of a tree with its original)");
+
+    cxcli::CheckOptions check;
+    bool checkNoRecurse = false;
+    auto* checkCommand = app.add_subcommand(
+        "check", "Show what changed in the tree since the snapshot CONTAINER was taken, as diff shows it");
+    checkCommand->add_option("CONTAINER", check.report.oldContainer, "The snapshot")->required();
+    checkCommand->add_option("DIR", check.directory,
+                             "The tree to check (default: the snapshot's origin; another folder is compared by the "
+                             "paths below it, as a copy)");
+    checkCommand->add_flag("--json", check.report.json, "One JSON object per line");
+    checkCommand->add_flag("--stat", check.report.stat, "Only the counts (one JSON object with --json)");
+    checkCommand->add_flag("--no-recurse-deleted", checkNoRecurse, "Report a deleted folder, not what was below it");
+    checkCommand->add_flag("--checksum", check.checksum, "Compare digests even if the snapshot has none");
+    checkCommand->add_flag("--no-checksum", check.noChecksum, "Do not read files for digests");
+    checkCommand->add_option("--exclude", check.excludes, "Skip paths matching GLOB instead of the snapshot's rules");
 
     std::string container;
     bool collect = false;
@@ -153,7 +170,13 @@ int Run(int argc, char** argv)
         if (!NamesGiven({{"container", &diff.oldContainer}, {"container", &diff.newContainer}}))
             return cxcli::kTrouble;
         diff.recurseDeleted = !noRecurse;
-        return cxcli::RunDiff(diff);
+        return diff.relative ? cxcli::RunRelativeDiff(diff) : cxcli::RunDiff(diff);
+    }
+    if (*checkCommand) {
+        if (!NamesGiven({{"container", &check.report.oldContainer}}))
+            return cxcli::kTrouble;
+        check.report.recurseDeleted = !checkNoRecurse;
+        return cxcli::RunCheck(check);
     }
     if (!*dupsCommand && !NamesGiven({{"container", &container}}))
         return cxcli::kTrouble;

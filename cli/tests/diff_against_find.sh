@@ -5,7 +5,9 @@
 # the events of cx diff must be exactly what find(1) lists of the tree before
 # and after, compared with sort and join. With two sizes or more, the peak
 # memory of cx index and cx diff at the largest must be about that at the
-# smallest (at most twice it plus 8 MiB).
+# smallest (at most twice it plus 8 MiB). cx check of the changed tree
+# against the first snapshot must report exactly the same; so must it on a
+# small tree changed at random, seed after seed (CX_CHECK_SEEDS, default 12).
 #
 #   diff_against_find.sh CX TREES WORK FILES...
 #
@@ -75,6 +77,7 @@ run_size() {
   "${tree_tool[@]}" mutate "$tree" "$journal" --folders
   timed "$files" "cx index (changed tree)" /dev/null "$cx" index "$tree" "$out/new.cx"
   listing "$tree" "$out/new.list"
+  timed "$files" "cx check" "$out/check-events" "$cx" check "$out/old.cx"
   "${tree_tool[@]}" restore "$journal"
   journal=""
 
@@ -99,6 +102,11 @@ run_size() {
     echo "diff against find: the files compared are in $out" >&2
     exit 1
   fi
+  if ! LC_ALL=C sort "$out/check-events" | cmp -s "$out/expected" -; then
+    echo "diff against find: $files files: cx check disagrees with the listings of the tree; first differences:" >&2
+    LC_ALL=C sort "$out/check-events" | diff "$out/expected" - | grep '^[<>]' | head -n 20 >&2 || true
+    exit 1
+  fi
   read -r -a counts <<<"$summary"
   echo "cx diff agrees with find: ${counts[0]} folders and ${counts[1]} files added," \
        "${counts[2]} folders and ${counts[3]} files deleted, ${counts[4]} folders and ${counts[5]} files modified"
@@ -107,6 +115,30 @@ run_size() {
 for files in "${sizes[@]}"; do
   run_size "$files"
 done
+
+# cx check against find on a small tree changed at random, seed after seed.
+seeded=$trees/seeded
+"${tree_tool[@]}" generate "$seeded" 3000 150 2>/dev/null
+seeded=$(realpath "$seeded")
+for seed in $(seq 1 "${CX_CHECK_SEEDS:-12}"); do
+  journal=$trees/seeded.journal
+  "${tree_tool[@]}" restore "$journal"
+  "$cx" index "$seeded" "$work/seeded.cx" 2>/dev/null
+  listing "$seeded" "$work/seeded-old.list"
+  "${tree_tool[@]}" mutate "$seeded" "$journal" --folders --seed="$seed" 2>/dev/null
+  listing "$seeded" "$work/seeded-new.list"
+  status=0
+  "$cx" check "$work/seeded.cx" >"$work/seeded-events" 2>"$work/stderr" || status=$?
+  "${tree_tool[@]}" restore "$journal"
+  journal=""
+  expected_events "$work/seeded-old.list" "$work/seeded-new.list" | LC_ALL=C sort >"$work/seeded-expected"
+  if [ "$status" -gt 1 ] || ! LC_ALL=C sort "$work/seeded-events" | cmp -s "$work/seeded-expected" -; then
+    echo "diff against find: cx check disagrees with find for seed $seed (exit status $status):" >&2
+    LC_ALL=C sort "$work/seeded-events" | diff "$work/seeded-expected" - | grep '^[<>]' | head -n 20 >&2 || true
+    exit 1
+  fi
+done
+echo "cx check agrees with find for ${CX_CHECK_SEEDS:-12} random changes of a 3000-file tree"
 
 echo "== diff against find, figures"
 # Memory must not grow with the tree: at the largest size each command may

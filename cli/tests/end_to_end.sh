@@ -249,6 +249,29 @@ cx: note: not compared, recorded in one snapshot only: Unreadable" "$(cat "$WORK
     "$("$CX" diff "$WORK/s2.cx" "$WORK/partial.cx" 2>&1 >/dev/null | grep warning)"
 fi
 
+# cx check: the live tree against a snapshot, and a copy against its
+# original; cx diff --relative: the copy's snapshot against the original's.
+C="$WORK/checked"
+mkdir -p "$C/sub"
+printf 'abcdef' >"$C/sub/data"
+echo keep >"$C/keep"
+"$CX" index --checksum "$C" "$WORK/checked.cx" 2>/dev/null
+chmod 444 "$WORK/checked.cx"
+check "check of an unchanged tree" "0 " "$(run "$WORK/out" check "$WORK/checked.cx") $(cat "$WORK/out")"
+cp -a "$C" "$WORK/copy"
+check "check of an exact copy" "0 " "$(run "$WORK/out" check "$WORK/checked.cx" "$WORK/copy") $(cat "$WORK/out")"
+"$CX" index --checksum "$WORK/copy" "$WORK/copy.cx" 2>/dev/null
+check "relative diff of an exact copy" "0 " \
+  "$(run "$WORK/out" diff --relative "$WORK/checked.cx" "$WORK/copy.cx") $(cat "$WORK/out")"
+printf 'abcxef' >"$WORK/copy/sub/data"
+touch -r "$C/sub/data" "$WORK/copy/sub/data"
+check "check of a copy with one byte changed" "1 $C/sub/data" \
+  "$(run "$WORK/out" check "$WORK/checked.cx" "$WORK/copy") $(cut -d' ' -f2 "$WORK/out")"
+rm "$C/keep"
+check "check of a changed tree" "1 D $C/keep" \
+  "$(run "$WORK/out" check "$WORK/checked.cx") $(grep -v '/$' "$WORK/out")"
+check "check leaves nothing behind" "" "$(find "${TMPDIR:-/tmp}" -maxdepth 1 -name 'cx-scratch.*' -newer "$WORK/checked.cx")"
+
 # A write error on standard output is trouble; a reader that left is not.
 if [ -w /dev/full ]; then
   full() {  # full [STDIN] -- ARGS...: runs cx into a full disk; echoes status and stderr

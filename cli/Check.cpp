@@ -1,0 +1,185 @@
+// cx check: the tree as it is now against a snapshot; and cx diff --relative:
+// two snapshots of trees in different places, by their paths below their
+// origins.
+//
+// Both come down to cx diff. The live tree is indexed into a scratch
+// container in the temporary folder, walked with the options the snapshot
+// was taken with, and removed when the run ends, so nothing is left to clean
+// up. A tree or snapshot from another place has its rows moved below the
+// other origin first (in a scratch copy: the snapshot itself is only read).
+#include "Cli.h"
+
+#include "ContentContainer.h"
+#include "ContentContainerDatabase.h"
+#include "FXPath.h"
+#include "IndexSettings.h"
+#include "IndexWriter.h"
+#include "Scratch.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace cxcli {
+
+namespace {
+
+std::string Quoted(const std::string& text)
+{
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'')
+            out += '\'';
+        out += c;
+    }
+    return out + "'";
+}
+
+// The origin a snapshot records, as a folder path ending with "/"; empty
+// (after a reported failure) when it records none.
+std::string OriginOf(CX::CContentContainerDatabase& db, const std::string& container)
+{
+    std::string origin;
+    db.GetValue("Origin", origin);
+    if (origin.empty() || origin[0] != '/') {
+        Fail(container, "records no origin");
+        return std::string();
+    }
+    FXPath::AppendTrailingDelimiter(origin);
+    return origin;
+}
+
+// Indexes the tree under `root` into the empty container `file`, which then
+// records `origin` as where it comes from. kClean, or the status to end with.
+int IndexInto(const IndexOptions& options, const std::string& file, const std::string& root,
+              const struct stat& rootStatus, const OwnFiles& own)
+{
+    CX::CContentContainer container;
+    CKoError error = container.SetName(file);
+    if (!error.IsError())
+        error = container.OpenExistingOrCreate();
+    if (!error.IsError())
+        error = container.SetOrigin(root.size() > 1 ? root.substr(0, root.size() - 1) : root);
+    if (!error.IsError())
+        error = container.Close();
+    if (error.IsError())
+        return Fail(file, Cause(error));
+    CX::CContentContainerDatabase db(file);
+    if (db.GetConstructionError().IsError())
+        return Fail(file, Cause(db.GetConstructionError()));
+    unsigned long long folders = 0;
+    unsigned long long files = 0;
+    unsigned long long warnings = 0;
+    unsigned long long problems = 0;
+    if (!WriteTree(options, db, CTimeStamp::Now(), own, root, rootStatus, folders, files, warnings, problems))
+        return kTrouble;
+    if (g_interrupted.load())
+        return kInterrupted;
+    error = db.SetValue("SnapshotState", problems == 0 ? "complete" : "partial");
+    if (!error.IsError())
+        error = db.SetValue("SnapshotProblems", std::to_string(problems));
+    return error.IsError() ? Fail(file, "cannot write: " + Cause(error)) : kClean;
+}
+
+}  // namespace
+
+int RunCheck(const CheckOptions& options)
+{
+    if (!CheckContainer(options.report.oldContainer))
+        return kTrouble;
+    IndexOptions index;
+    std::string origin;
+    {
+        CX::CContentContainerDatabase db(options.report.oldContainer, true);
+        if (db.GetConstructionError().IsError())
+            return Fail(options.report.oldContainer, Cause(db.GetConstructionError()));
+        ReadIndexSettings(db, index);
+        origin = OriginOf(db, options.report.oldContainer);
+        if (origin.empty())
+            return kTrouble;
+    }
+    if (options.checksum)
+        index.checksum = true;
+    if (options.noChecksum)
+        index.checksum = false;
+    if (!options.excludes.empty())
+        index.excludes = options.excludes;
+
+    const std::string directory = options.directory.empty() ? origin : options.directory;
+    char resolved[PATH_MAX];
+    if (realpath(directory.c_str(), resolved) == nullptr)
+        return Fail(directory, std::strerror(errno));
+    std::string root = resolved;
+    struct stat rootStatus {};
+    if (stat(root.c_str(), &rootStatus) != 0)
+        return Fail(root, std::strerror(errno));
+    if (!S_ISDIR(rootStatus.st_mode))
+        return Fail(root, "not a directory");
+    FXPath::AppendTrailingDelimiter(root);
+
+    ScratchContainer scratch;
+    if (!scratch.Create())
+        return kTrouble;
+    // The scratch container is no part of the tree, should the temporary
+    // folder lie inside it.
+    const std::string scratchName = scratch.Path().substr(scratch.Path().rfind('/') + 1);
+    struct stat scratchFolder {};
+    if (stat(scratch.Path().substr(0, scratch.Path().rfind('/') + 1).c_str(), &scratchFolder) != 0)
+        return Fail(scratch.Path(), std::strerror(errno));
+    const OwnFiles own(scratchFolder.st_dev, scratchFolder.st_ino,
+                       {scratchName, scratchName + "-wal", scratchName + "-shm", scratchName + "-journal"});
+    const int indexed = IndexInto(index, scratch.Path(), root, rootStatus, own);
+    if (indexed != kClean)
+        return indexed;
+    if (root != origin && !RebaseContainer(scratch.Path(), root, origin))
+        return kTrouble;
+
+    DiffOptions report = options.report;
+    report.newContainer = scratch.Path();
+    report.newLabel = directory;
+    return RunDiff(report);
+}
+
+int RunRelativeDiff(const DiffOptions& options)
+{
+    if (!CheckContainer(options.oldContainer) || !CheckContainer(options.newContainer))
+        return kTrouble;
+    std::string oldOrigin;
+    {
+        CX::CContentContainerDatabase db(options.oldContainer, true);
+        if (db.GetConstructionError().IsError())
+            return Fail(options.oldContainer, Cause(db.GetConstructionError()));
+        oldOrigin = OriginOf(db, options.oldContainer);
+        if (oldOrigin.empty())
+            return kTrouble;
+    }
+    ScratchContainer scratch;
+    std::string newOrigin;
+    {
+        CX::CContentContainerDatabase db(options.newContainer, true);
+        if (db.GetConstructionError().IsError())
+            return Fail(options.newContainer, Cause(db.GetConstructionError()));
+        newOrigin = OriginOf(db, options.newContainer);
+        if (newOrigin.empty())
+            return kTrouble;
+        if (newOrigin == oldOrigin)
+            return RunDiff(options);
+        if (!scratch.Create())
+            return kTrouble;
+        // A copy to move the rows in; the snapshot itself is only read.
+        const CKoError error = db.Execute("VACUUM INTO " + Quoted(scratch.Path()) + ";");
+        if (error.IsError())
+            return Fail(options.newContainer, "cannot copy it to " + EscapeLine(scratch.Path()) + ": " + Cause(error));
+    }
+    if (!RebaseContainer(scratch.Path(), newOrigin, oldOrigin))
+        return kTrouble;
+    DiffOptions report = options;
+    report.newContainer = scratch.Path();
+    report.newLabel = options.newContainer;
+    return RunDiff(report);
+}
+
+}  // namespace cxcli
