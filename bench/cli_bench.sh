@@ -6,6 +6,8 @@
 #   diff   cx diff of two snapshots | diff of two mtree -C dumps |
 #          mtree -f SPEC verifying the tree | diff of two plocate listings
 #          (names only) | aide --compare
+#   check  cx check of the changed tree against the first snapshot |
+#          cx index of it and cx diff | mtree -f SPEC
 # on /usr and on a generated tree of 1,000,000 files in 50,000 folders. The
 # diffs compare a snapshot with one taken after 1% of the files were added,
 # 1% removed and 1% touched; /usr is not changed, its diffs run on a mirror
@@ -184,11 +186,18 @@ diff_phase() {
     measure mtree-dumps /dev/null "1" bash -c "$dumps" _ "$one.mtree" "$two.mtree" "$one.dump" "$two.dump"
     measure mtree-verify /dev/null "2" mtree -f "$one.mtree" -p "$tree"
     measure plocate-diff /dev/null "1" bash -c "$listings" _ "$one.plocate" "$two.plocate" "$one.names" "$two.names"
+    measure cx-check "$SCRATCH/cx.check" "1" "$CX" check "$one.cx"
+    measure cx-index-diff /dev/null "1" bash -c "\"\$1\" index \"\$2\" \"\$3\" 2>/dev/null && \"\$1\" diff \"\$4\" \"\$3\"" \
+      _ "$CX" "$tree" "$SCRATCH/again.cx" "$one.cx"
   done
+  cp "$SCRATCH/mtree-verify.times" "$SCRATCH/mtree-verify-again.times"
   record "$label" diff "cx diff" cx-diff
   record "$label" diff "diff of mtree -C dumps" mtree-dumps
   record "$label" diff "mtree -f SPEC (tree)" mtree-verify
   record "$label" diff "diff of plocate lists" plocate-diff
+  record "$label" check "cx check" cx-check
+  record "$label" check "cx index + cx diff" cx-index-diff
+  record "$label" check "mtree -f SPEC (tree)" mtree-verify-again
   if [ "$WITH_AIDE" != 0 ]; then
     aide_config "$SCRATCH/aide.conf" "$tree" /dev/null "$one.aide" "$two.aide"
     measure aide-diff /dev/null "0 1 2 3 4 5 6 7" aide --compare -c "$SCRATCH/aide.conf"
@@ -218,7 +227,7 @@ echo
 awk -F'\t' '
   BEGIN { printf "%-16s %-6s %-24s %9s %9s %9s\n", "tree", "task", "tool", "seconds", "peak MiB", "peer/cx" }
   {
-    mine = $3 == "cx index" || $3 == "cx diff"
+    mine = $3 == "cx index" || $3 == "cx diff" || $3 == "cx check"
     if (mine) cx = $4
     ratio = (mine || cx == 0) ? "" : sprintf("%.2fx", $4 / cx)
     printf "%-16s %-6s %-24s %9.2f %9.1f %9s\n", $1, $2, $3, $4, $5, ratio
