@@ -15,6 +15,7 @@
 #include "IndexSettings.h"
 #include "IndexWriter.h"
 #include "Scratch.h"
+#include "SqlText.h"
 
 #include <sys/stat.h>
 
@@ -26,17 +27,6 @@
 namespace cxcli {
 
 namespace {
-
-std::string Quoted(const std::string& text)
-{
-    std::string out = "'";
-    for (const char c : text) {
-        if (c == '\'')
-            out += '\'';
-        out += c;
-    }
-    return out + "'";
-}
 
 // The origin a snapshot records, as a folder path ending with "/"; empty
 // (after a reported failure) when it records none.
@@ -170,7 +160,7 @@ int RunRelativeDiff(const DiffOptions& options)
         if (!scratch.Create())
             return kTrouble;
         // A copy to move the rows in; the snapshot itself is only read.
-        const CKoError error = db.Execute("VACUUM INTO " + Quoted(scratch.Path()) + ";");
+        const CKoError error = db.Execute("VACUUM INTO " + SqlString(scratch.Path()) + ";");
         if (error.IsError())
             return Fail(options.newContainer, "cannot copy it to " + EscapeLine(scratch.Path()) + ": " + Cause(error));
     }

@@ -4,6 +4,7 @@
 
 #include "ContentContainerDatabase.h"
 #include "FXPath.h"
+#include "SqlText.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,22 +15,6 @@
 #include <vector>
 
 namespace cxcli {
-
-namespace {
-
-// Bytes as an SQL blob literal: every byte of a path kept, and substr() and
-// length() counting bytes rather than characters.
-std::string Blob(const std::string& bytes)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out = "X'";
-    for (const unsigned char c : bytes)
-        out += {kHex[c >> 4], kHex[c & 15]};
-    out += '\'';
-    return out;
-}
-
-}  // namespace
 
 ScratchContainer::~ScratchContainer()
 {
@@ -57,20 +42,20 @@ bool RebaseContainer(const std::string& container, const std::string& from, cons
 {
     CX::CContentContainerDatabase db(container, false);
     CKoError error = db.GetConstructionError();
-    const std::string below = "substr(CAST(FolderName AS BLOB), 1, " + std::to_string(from.size()) + ") = " + Blob(from);
+    const std::string below = "substr(CAST(FolderName AS BLOB), 1, " + std::to_string(from.size()) + ") = " + SqlBlob(from);
     // Through a prefix no path starts with, so that no name collides with
     // one not yet moved, wherever `to` lies relative to `from`.
     std::string sql = "BEGIN;"
                       "DELETE FROM Files WHERE FolderId IN (SELECT FolderId FROM Folders WHERE NOT (" + below + "));"
                       "DELETE FROM Folders WHERE NOT (" + below + ");"
                       "UPDATE Folders SET FolderName = CAST(X'01' AS TEXT) || FolderName;"
-                      "UPDATE Folders SET FolderName = CAST(" + Blob(to) + " AS TEXT) || "
+                      "UPDATE Folders SET FolderName = CAST(" + SqlBlob(to) + " AS TEXT) || "
                       "CAST(substr(CAST(FolderName AS BLOB), " + std::to_string(from.size() + 2) + ") AS TEXT);";
     std::vector<std::string> ancestors;
     FXPath::SplitPaths(to, "", ancestors, 1);  // cannot fail
     for (const auto& ancestor : ancestors)
         sql += "INSERT OR IGNORE INTO Folders (FolderName, Metadata, RecordCreateTime, RecordUpdateTime) VALUES "
-               "(CAST(" + Blob(ancestor) + " AS TEXT), 'Type=\"ancestor\"', 0, 0);";
+               "(CAST(" + SqlBlob(ancestor) + " AS TEXT), 'Type=\"ancestor\"', 0, 0);";
     sql += "COMMIT;";
     if (!error.IsError())
         error = db.Execute(sql);

@@ -1,23 +1,13 @@
 #include "SeenFolders.h"
 
+#include "SqlText.h"
+
 #include <cinttypes>
 #include <cstdio>
 
 namespace cxcli {
 
 namespace {
-
-// Paths are compared as bytes: a blob literal keeps every byte of a name and
-// makes substr() and length() count bytes rather than characters.
-std::string BlobLiteral(const std::string& bytes)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out = "X'";
-    for (const unsigned char c : bytes)
-        out += {kHex[c >> 4], kHex[c & 15]};
-    out += '\'';
-    return out;
-}
 
 // Inserts the ids into a temporary table, some hundreds a statement.
 CKoError FillIds(CX::CContentContainerDatabase& db, const char* table, const std::vector<int64_t>& ids)
@@ -52,10 +42,10 @@ CKoError SeenFolders::RemoveUnseen(CX::CContentContainerDatabase& db, const std:
     if (!error.IsError())
         error = FillIds(db, "UnreadableFolders", unreadableIds_);
     std::string below = "substr(CAST(f.FolderName AS BLOB), 1, " + std::to_string(root.size()) +
-                        ") = " + BlobLiteral(root);
+                        ") = " + SqlBlob(root);
     for (const auto& kept : unreadable_)
         below += " AND substr(CAST(f.FolderName AS BLOB), 1, " + std::to_string(kept.size()) +
-                 ") <> " + BlobLiteral(kept);
+                 ") <> " + SqlBlob(kept);
     char time[32];
     std::snprintf(time, sizeof time, "%" PRId64, static_cast<int64_t>(now.GetSystemTime()));
     if (!error.IsError())

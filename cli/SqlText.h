@@ -1,0 +1,33 @@
+// Values written into SQL text, for the statements cx runs through the
+// library's Execute, which takes no parameters.
+#pragma once
+
+#include <string>
+
+namespace cxcli {
+
+// Bytes as a blob literal (X'2F61'): every byte of a path kept, and
+// substr() and length() counting bytes rather than characters.
+inline std::string SqlBlob(const std::string& bytes)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out = "X'";
+    for (const unsigned char c : bytes)
+        out += {kHex[c >> 4], kHex[c & 15]};
+    out += '\'';
+    return out;
+}
+
+// A string literal ('it''s').
+inline std::string SqlString(const std::string& text)
+{
+    std::string out = "'";
+    for (const char c : text) {
+        if (c == '\'')
+            out += '\'';
+        out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace cxcli
