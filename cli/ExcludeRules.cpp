@@ -79,7 +79,7 @@ bool ExcludeRules::AddLine(const std::string& line, std::string& problem)
     if (pattern.find('/') != std::string::npos)
         rule.anchored = true;
     if (EndsWithLoneBackslash(pattern)) {
-        problem = "the rule '" + line + "' ends with a lone backslash";
+        problem = "the rule ends with a lone backslash";
         return false;
     }
 
@@ -102,13 +102,26 @@ bool ExcludeRules::AddLine(const std::string& line, std::string& problem)
         rule.segments.push_back(std::move(segment));
     }
     if (rule.segments.empty()) {
-        problem = "the rule '" + line + "' names nothing";
+        problem = "the rule names nothing";
         return false;
     }
     // "a/**" is what lies below a: at least one more component.
     if (rule.segments.back().kind == Segment::kAnyDepth)
         rule.segments.insert(rule.segments.end() - 1, Segment{Segment::kAnyOne, std::string()});
     rules_.push_back(std::move(rule));
+    return true;
+}
+
+bool ExcludeRules::AddPattern(const std::string& pattern, std::string& problem)
+{
+    const size_t count = rules_.size();
+    if (!AddLine(pattern, problem))
+        return false;
+    if (rules_.size() == count) {
+        problem = pattern.empty() || pattern[0] != '#' ? "the pattern is blank"
+                                                       : "a pattern starting with # is a comment (a backslash before the # makes it a name)";
+        return false;
+    }
     return true;
 }
 

@@ -29,6 +29,9 @@ public:
     // Adds one line of rules text; blank lines and comments add nothing.
     // False with `problem` set when the line cannot be a rule.
     bool AddLine(const std::string& line, std::string& problem);
+    // Adds a pattern given on its own, which must make a rule: blank ones
+    // and comments are refused rather than ignored.
+    bool AddPattern(const std::string& pattern, std::string& problem);
     // Adds the lines of a rules file ("-": standard input). False with
     // `problem` set when it cannot be read or a line cannot be a rule.
     bool AddFile(const std::string& path, std::string& problem);

@@ -90,8 +90,14 @@ int RunIndex(const IndexOptions& options)
         error = db.SetValue("SnapshotState", "incomplete");
         if (error.IsError())
             return Fail(file.Target(), "cannot write: " + Cause(error));
+        // Recorded, so that a later comparison with the tree leaves out what this one did.
+        error = db.SetValue("ExcludeRules", options.excludes.Text());
+        if (error.IsError())
+            return Fail(file.Target(), "cannot write: " + Cause(error));
+        IndexOptions walk = options;
+        walk.root = root;
         const bool written =
-            WriteTree(options, db, now, file.Temporary(), root, rootStatus, folders, files, warnings);
+            WriteTree(walk, db, now, file.Temporary(), root, rootStatus, folders, files, warnings);
         if (!written)
             return kTrouble;
         interrupted = g_interrupted.load();

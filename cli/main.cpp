@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 namespace {
 std::string CommandLine(int argc, char** argv)
@@ -41,6 +42,32 @@ const char* UnknownCommand(const CLI::App& app, int argc, char** argv)
         return argv[i];
     }
     return nullptr;
+}
+
+// The exclude rules in the order they were given, patterns and files mixed,
+// since the last matching rule decides.
+bool ReadExcludes(const CLI::App& command, const CLI::Option* patternOption, const std::vector<std::string>& patterns,
+                  const CLI::Option* fileOption, const std::vector<std::string>& files, cxcli::ExcludeRules& rules)
+{
+    size_t nextPattern = 0;
+    size_t nextFile = 0;
+    std::string problem;
+    for (const CLI::Option* option : command.parse_order()) {
+        if (option == patternOption && nextPattern < patterns.size()) {
+            const std::string& pattern = patterns[nextPattern++];
+            if (!rules.AddPattern(pattern, problem)) {
+                cxcli::Fail("--exclude '" + pattern + "'", problem);
+                return false;
+            }
+        } else if (option == fileOption && nextFile < files.size()) {
+            const std::string& file = files[nextFile++];
+            if (!rules.AddFile(file, problem)) {
+                cxcli::Fail(file, problem);
+                return false;
+            }
+        }
+    }
+    return true;
 }
 
 // An empty name would reach the library, whose answer names no file.
@@ -72,7 +99,19 @@ int Run(int argc, char** argv)
     indexCommand->add_flag("--wait", index.wait, "Wait while another writer holds CONTAINER instead of failing");
     indexCommand->add_flag("--one-file-system", index.oneFileSystem, "Stay on the file system of DIR");
     indexCommand->add_flag("--checksum", index.checksum, "Record an XXH128 digest of each regular file");
-    indexCommand->add_option("--exclude", index.excludes, "Skip paths matching GLOB (repeatable)");
+    std::vector<std::string> excludes;
+    std::vector<std::string> excludeFiles;
+    const auto* excludeOption = indexCommand->add_option(
+        "--exclude", excludes,
+        "Leave out what PATTERN matches (repeatable): a bare name at any depth, a trailing / folders only, a / "
+        "at the start or inside anchors at DIR, * ? [...] within one name, ** any number of folders, ! takes an "
+        "earlier match back, the last match decides")
+                                     ->type_name("PATTERN");
+    const auto* excludeFromOption = indexCommand->add_option(
+        "--exclude-from", excludeFiles,
+        "Read exclude patterns from FILE, one per line, # comments and blank lines skipped (repeatable; - for "
+        "standard input)")
+                                         ->type_name("FILE");
     indexCommand->add_option("--collect", index.collects, "Mark files matching GLOB with Collect=\"true\"");
 
     cxcli::DiffOptions diff;
@@ -139,6 +178,8 @@ int Run(int argc, char** argv)
     g_ptrLogWriter->SetTraceLevel(verbose ? 0 : -2);
     if (*indexCommand) {
         if (!NamesGiven({{"directory", &index.directory}, {"container", &index.container}}))
+            return cxcli::kTrouble;
+        if (!ReadExcludes(*indexCommand, excludeOption, excludes, excludeFromOption, excludeFiles, index.excludes))
             return cxcli::kTrouble;
         index.commandLine = CommandLine(argc, argv);
         // Caught here so that what the run made (its temporary file) is
