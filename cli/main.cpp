@@ -86,6 +86,9 @@ int Run(int argc, char** argv)
     CLI::App app{"cx: snapshots of file trees in content containers, their differences and reviews", "cx"};
     app.set_version_flag("--version", std::string("cx ") + CX_VERSION);
     app.require_subcommand(1);
+    // Options of cx itself (-v) are taken after the command's name too; the
+    // commands made from here on inherit that.
+    app.fallthrough();
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's own failure log lines");
 

@@ -187,6 +187,10 @@ check "exclude comment refused" "2 cx: --exclude '#x': a pattern starting with #
 check "exclude file missing" "2 cx: $WORK/none: No such file or directory" \
       "$(run "$WORK/out" index --exclude-from "$WORK/none" "$E" "$WORK/rules2.cx") $(cat "$WORK/stderr")"
 
+# Options of cx itself work after the command's name too.
+check "option after the command" "0 0" \
+      "$(run "$WORK/out" diff -v "$WORK/s1.cx" "$WORK/s1.cx") $(run "$WORK/out" index "$E" "$WORK/rules2.cx" -v)"
+
 check "collect review" "$T/k/l/	" "$("$CX" review --collect "$WORK/s3.cx" | grep -F "$T/k/l/" | cut -f1 | tr '\n' '\t')"
 
 # Ctrl-C during an index: what was written is committed and the snapshot is
