@@ -97,7 +97,7 @@ int RunIndex(const IndexOptions& options)
         IndexOptions walk = options;
         walk.root = root;
         const bool written =
-            WriteTree(walk, db, now, file.Temporary(), root, rootStatus, folders, files, warnings);
+            WriteTree(walk, db, now, file.Target(), root, rootStatus, folders, files, warnings);
         if (!written)
             return kTrouble;
         interrupted = g_interrupted.load();

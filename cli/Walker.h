@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -116,7 +117,8 @@ private:
 };
 
 // The container being written, when it lies inside the tree, is no part of
-// the snapshot: neither its file nor SQLite's files beside it.
+// the snapshot: neither its file nor SQLite's files beside it, nor the
+// temporary files (".NAME.tmpXXXXXX") a snapshot is built in.
 class OwnFiles {
 public:
     explicit OwnFiles(const std::string& container)
@@ -125,16 +127,19 @@ public:
         folder_ = container.substr(0, slash + 1);
         const std::string name = container.substr(slash + 1);
         names_ = {name, name + "-wal", name + "-shm", name + "-journal"};
+        temporary_ = "." + name + ".tmp";
     }
     bool InFolder(const std::string& folderPath) const { return folderPath == folder_; }
     bool IsOwn(const char* name) const
     {
-        return std::find(names_.begin(), names_.end(), name) != names_.end();
+        return std::find(names_.begin(), names_.end(), name) != names_.end() ||
+               std::strncmp(name, temporary_.c_str(), temporary_.size()) == 0;
     }
 
 private:
     std::string folder_;
     std::array<std::string, 4> names_;
+    std::string temporary_;
 };
 
 struct Subfolder {
