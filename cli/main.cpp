@@ -91,6 +91,8 @@ int Run(int argc, char** argv)
     app.fallthrough();
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's own failure log lines");
+    app.footer("Exit status: 0 nothing to report, 1 something reported (changes, missing folders, a name not "
+               "found), 2 trouble, 130 interrupted. cx COMMAND --help describes each command.");
 
     cxcli::IndexOptions index;
     auto* indexCommand = app.add_subcommand("index", "Snapshot the tree under DIR into CONTAINER, replacing what it held");
@@ -106,16 +108,28 @@ int Run(int argc, char** argv)
     std::vector<std::string> excludeFiles;
     const auto* excludeOption = indexCommand->add_option(
         "--exclude", excludes,
-        "Leave out what PATTERN matches (repeatable): a bare name at any depth, a trailing / folders only, a / "
-        "at the start or inside anchors at DIR, * ? [...] within one name, ** any number of folders, ! takes an "
-        "earlier match back, the last match decides")
+        "Leave out what PATTERN matches (repeatable; the rules are below)")
                                      ->type_name("PATTERN");
     const auto* excludeFromOption = indexCommand->add_option(
         "--exclude-from", excludeFiles,
         "Read exclude patterns from FILE, one per line, # comments and blank lines skipped (repeatable; - for "
         "standard input)")
                                          ->type_name("FILE");
-    indexCommand->add_option("--collect", index.collects, "Mark files matching GLOB with Collect=\"true\"");
+    indexCommand->add_option("--collect", index.collects, "Mark files matching GLOB with Collect=\"true\"")
+        ->type_name("GLOB");
+
+    indexCommand->footer(
+        "Exclude rules, from --exclude and --exclude-from in the order given; the last rule that matches a path "
+        "decides, and a folder left out is not read:\n"
+        "  name      a name without /: a file or folder of that name at any depth\n"
+        "  name/     a trailing /: folders only\n"
+        "  /a, a/b   a / at the start or inside: a path from DIR\n"
+        "  * ? [ab]  any text, any one character, one of a set: within one name, never across a /\n"
+        "  **        as a whole name: any number of folders (**/x, a/**/b; a/** is what lies below a)\n"
+        "  !rule     takes back what an earlier rule left out\n"
+        "  \\         makes the next character plain (\\#, \\!, \\*, a trailing \\ )\n"
+        "In a file, blank lines and lines starting with # are skipped, and trailing spaces dropped. The snapshot "
+        "records the rules; cx info lists them.");
 
     cxcli::DiffOptions diff;
     bool noRecurse = false;
