@@ -95,7 +95,7 @@ int RunCheck(const CheckOptions& options)
         index.checksum = true;
     if (options.noChecksum)
         index.checksum = false;
-    if (!options.excludes.empty())
+    if (!options.excludes.Empty())
         index.excludes = options.excludes;
 
     const std::string directory = options.directory.empty() ? origin : options.directory;
@@ -109,6 +109,7 @@ int RunCheck(const CheckOptions& options)
     if (!S_ISDIR(rootStatus.st_mode))
         return Fail(root, "not a directory");
     FXPath::AppendTrailingDelimiter(root);
+    index.root = root;
 
     ScratchContainer scratch;
     if (!scratch.Create())

@@ -1,6 +1,7 @@
 // The cx tool's commands and the helpers they share.
 #pragma once
 
+#include "ExcludeRules.h"
 #include "KoError.h"
 
 #include <atomic>
@@ -90,7 +91,8 @@ struct IndexOptions {
     bool wait = false;   // wait for another writer of the container
     bool oneFileSystem = false;
     bool checksum = false;
-    std::vector<std::string> excludes;
+    ExcludeRules excludes;  // from --exclude and --exclude-from, in the order given
+    std::string root;       // DIR resolved, ending with "/": what the rules' paths are relative to
     std::vector<std::string> collects;
 };
 int RunIndex(const IndexOptions& options);
@@ -117,7 +119,7 @@ struct CheckOptions {
     std::string directory;
     bool checksum = false;    // digests even if the snapshot has none
     bool noChecksum = false;  // no digests even if the snapshot has them
-    std::vector<std::string> excludes;  // instead of the snapshot's own
+    ExcludeRules excludes;  // instead of the snapshot's own, when any are given
 };
 int RunCheck(const CheckOptions& options);
 

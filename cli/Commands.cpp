@@ -191,6 +191,8 @@ int RunInfo(const std::string& container)
     db->GetValue("OriginQuery", originQuery);
     db->GetValue("SnapshotState", state);
     db->GetValue("SnapshotProblems", problems);
+    std::string excludes;
+    db->GetValue("ExcludeRules", excludes);
     // The folders above the origin that cx index records are counted apart,
     // so that "folders" matches the index summary.
     int64_t folders = 0;
@@ -208,6 +210,13 @@ int RunInfo(const std::string& container)
           EscapeLine(originQuery).c_str(), state.empty() ? "unknown" : EscapeLine(state).c_str());
     if (!problems.empty())  // folders and files a partial snapshot could not read
         Print(stdout, "problems\t%s\n", EscapeLine(problems).c_str());
+    for (size_t start = 0; start < excludes.size();) {  // one rule per line
+        size_t end = excludes.find('\n', start);
+        if (end == std::string::npos)
+            end = excludes.size();
+        Print(stdout, "exclude\t%s\n", EscapeLine(excludes.substr(start, end - start)).c_str());
+        start = end + 1;
+    }
     Print(stdout, "folders\t%lld\nancestors\t%lld\nfiles\t%lld\n", static_cast<long long>(folders - ancestors),
           static_cast<long long>(ancestors), static_cast<long long>(files));
     return kClean;

@@ -98,7 +98,9 @@ int RunIndex(const IndexOptions& options)
             error = RecordIndexSettings(db, options);
         if (error.IsError())
             return Fail(file.Target(), "cannot write: " + Cause(error));
-        const bool written = WriteTree(options, db, now, own, root, rootStatus, folders, files, warnings, problems);
+        IndexOptions walk = options;
+        walk.root = root;
+        const bool written = WriteTree(walk, db, now, own, root, rootStatus, folders, files, warnings, problems);
         if (!written)
             return kTrouble;
         interrupted = g_interrupted.load();

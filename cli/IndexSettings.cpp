@@ -34,7 +34,7 @@ CKoError RecordIndexSettings(CX::CContentContainerDatabase& db, const IndexOptio
     if (!error.IsError())
         error = db.SetValue("OneFileSystem", options.oneFileSystem ? "true" : "false");
     if (!error.IsError())
-        error = db.SetValue("Excludes", JoinLines(options.excludes));
+        error = db.SetValue("ExcludeRules", options.excludes.Text());
     if (!error.IsError())
         error = db.SetValue("Collects", JoinLines(options.collects));
     return error;
@@ -49,8 +49,15 @@ void ReadIndexSettings(CX::CContentContainerDatabase& db, IndexOptions& options)
     if (!db.GetValue("OneFileSystem", value).IsError() && !value.empty())
         options.oneFileSystem = value == "true";
     value.clear();
-    if (!db.GetValue("Excludes", value).IsError())
-        options.excludes = SplitLines(value);
+    if (!db.GetValue("ExcludeRules", value).IsError()) {
+        ExcludeRules rules;
+        std::string problem;
+        bool readable = true;
+        for (const auto& line : SplitLines(value))
+            readable = readable && rules.AddLine(line, problem);
+        if (readable)
+            options.excludes = rules;
+    }
     value.clear();
     if (!db.GetValue("Collects", value).IsError())
         options.collects = SplitLines(value);

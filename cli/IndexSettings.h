@@ -9,7 +9,8 @@
 namespace cxcli {
 
 // Stores the walk's options in the storage table (keys "Checksum",
-// "OneFileSystem", "Excludes", "Collects"; patterns one per line).
+// "OneFileSystem", "ExcludeRules", "Collects"; rules and patterns one per
+// line).
 CKoError RecordIndexSettings(CX::CContentContainerDatabase& db, const IndexOptions& options);
 
 // Takes back what RecordIndexSettings stored; what a container lacks (one

@@ -22,7 +22,7 @@ namespace {
 constexpr size_t kListingEntries = 32768;
 constexpr size_t kListingBytes = 4 * 1024 * 1024;
 
-// A pattern with a "/" matches the whole path, one without it the name.
+// --collect: a pattern with a "/" matches the whole path, one without it the name.
 bool Matches(const std::vector<std::string>& patterns, const char* path, const char* name)
 {
     for (const auto& pattern : patterns) {
@@ -41,7 +41,7 @@ Lister::Lister(const IndexOptions& options, const OwnFiles& own, dev_t rootDevic
     : options_(options), own_(own), rootDevice_(rootDevice), warnings_(warnings), problems_(problems),
       handles_(handles), maxHandles_(maxHandles), stopped_(stopped),
       decorate_(isatty(STDERR_FILENO) != 0),
-      needPath_(!options.excludes.empty() || !options.collects.empty())
+      needPath_(!options.excludes.Empty() || !options.collects.empty())
 {
 }
 
@@ -142,12 +142,18 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
         }
         if (needPath_)
             path_.assign(folderPath).append(name);
-        if ((!options_.excludes.empty() && Matches(options_.excludes, path_.c_str(), name)) ||
-            (listing.ownFolder && own_.IsOwn(listing.device, listing.inode, name)))
+        if (listing.ownFolder && own_.IsOwn(listing.device, listing.inode, name))
             continue;
+        // The rules' paths are relative to the root; some rules match folders only.
+        const auto excluded = [this](bool isFolder) {
+            return !options_.excludes.Empty() &&
+                   options_.excludes.Excluded(path_.c_str() + options_.root.size(), isFolder);
+        };
         struct stat status {};
         if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
             const int error = errno;
+            if (excluded(false) || excluded(true))
+                continue;  // what the rules leave out gets no word
             if (error == ENOENT) {
                 Warn(Path(name), "vanished", error);
                 continue;
@@ -156,6 +162,8 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
             partFull = listing.files.size() >= kListingEntries || listing.text.size() >= kListingBytes;
             continue;
         }
+        if (excluded(S_ISDIR(status.st_mode)))
+            continue;
         if (S_ISDIR(status.st_mode)) {
             if (options_.oneFileSystem && status.st_dev != rootDevice_)
                 continue;

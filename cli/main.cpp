@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 namespace {
 std::string CommandLine(int argc, char** argv)
@@ -43,6 +44,32 @@ const char* UnknownCommand(const CLI::App& app, int argc, char** argv)
     return nullptr;
 }
 
+// The exclude rules in the order they were given, patterns and files mixed,
+// since the last matching rule decides.
+bool ReadExcludes(const CLI::App& command, const CLI::Option* patternOption, const std::vector<std::string>& patterns,
+                  const CLI::Option* fileOption, const std::vector<std::string>& files, cxcli::ExcludeRules& rules)
+{
+    size_t nextPattern = 0;
+    size_t nextFile = 0;
+    std::string problem;
+    for (const CLI::Option* option : command.parse_order()) {
+        if (option == patternOption && nextPattern < patterns.size()) {
+            const std::string& pattern = patterns[nextPattern++];
+            if (!rules.AddPattern(pattern, problem)) {
+                cxcli::Fail("--exclude '" + pattern + "'", problem);
+                return false;
+            }
+        } else if (option == fileOption && nextFile < files.size()) {
+            const std::string& file = files[nextFile++];
+            if (!rules.AddFile(file, problem)) {
+                cxcli::Fail(file, problem);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // An empty name would reach the library, whose answer names no file.
 bool NamesGiven(std::initializer_list<std::pair<const char*, const std::string*>> names)
 {
@@ -59,8 +86,13 @@ int Run(int argc, char** argv)
     CLI::App app{"cx: snapshots of file trees in content containers, their differences and reviews", "cx"};
     app.set_version_flag("--version", std::string("cx ") + CX_VERSION);
     app.require_subcommand(1);
+    // Options of cx itself (-v) are taken after the command's name too; the
+    // commands made from here on inherit that.
+    app.fallthrough();
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's own failure log lines");
+    app.footer("Exit status: 0 nothing to report, 1 something reported (changes, missing folders, a name not "
+               "found), 2 trouble, 130 interrupted. cx COMMAND --help describes each command.");
 
     cxcli::IndexOptions index;
     auto* indexCommand = app.add_subcommand("index", "Snapshot the tree under DIR into CONTAINER, replacing what it held");
@@ -72,8 +104,32 @@ int Run(int argc, char** argv)
     indexCommand->add_flag("--wait", index.wait, "Wait while another writer holds CONTAINER instead of failing");
     indexCommand->add_flag("--one-file-system", index.oneFileSystem, "Stay on the file system of DIR");
     indexCommand->add_flag("--checksum", index.checksum, "Record an XXH128 digest of each regular file");
-    indexCommand->add_option("--exclude", index.excludes, "Skip paths matching GLOB (repeatable)");
-    indexCommand->add_option("--collect", index.collects, "Mark files matching GLOB with Collect=\"true\"");
+    std::vector<std::string> excludes;
+    std::vector<std::string> excludeFiles;
+    const auto* excludeOption = indexCommand->add_option(
+        "--exclude", excludes,
+        "Leave out what PATTERN matches (repeatable; the rules are below)")
+                                     ->type_name("PATTERN");
+    const auto* excludeFromOption = indexCommand->add_option(
+        "--exclude-from", excludeFiles,
+        "Read exclude patterns from FILE, one per line, # comments and blank lines skipped (repeatable; - for "
+        "standard input)")
+                                         ->type_name("FILE");
+    indexCommand->add_option("--collect", index.collects, "Mark files matching GLOB with Collect=\"true\"")
+        ->type_name("GLOB");
+
+    indexCommand->footer(
+        "Exclude rules, from --exclude and --exclude-from in the order given; the last rule that matches a path "
+        "decides, and a folder left out is not read:\n"
+        "  name      a name without /: a file or folder of that name at any depth\n"
+        "  name/     a trailing /: folders only\n"
+        "  /a, a/b   a / at the start or inside: a path from DIR\n"
+        "  * ? [ab]  any text, any one character, one of a set: within one name, never across a /\n"
+        "  **        as a whole name: any number of folders (**/x, a/**/b; a/** is what lies below a)\n"
+        "  !rule     takes back what an earlier rule left out\n"
+        "  \\         makes the next character plain (\\#, \\!, \\*, a trailing \\ )\n"
+        "In a file, blank lines and lines starting with # are skipped, and trailing spaces dropped. The snapshot "
+        "records the rules; cx info lists them.");
 
     cxcli::DiffOptions diff;
     bool noRecurse = false;
@@ -101,7 +157,12 @@ int Run(int argc, char** argv)
     checkCommand->add_flag("--no-recurse-deleted", checkNoRecurse, "Report a deleted folder, not what was below it");
     checkCommand->add_flag("--checksum", check.checksum, "Compare digests even if the snapshot has none");
     checkCommand->add_flag("--no-checksum", check.noChecksum, "Do not read files for digests");
-    checkCommand->add_option("--exclude", check.excludes, "Skip paths matching GLOB instead of the snapshot's rules");
+    std::vector<std::string> checkExcludes;
+    std::vector<std::string> checkExcludeFiles;
+    const auto* checkExcludeOption = checkCommand->add_option(
+        "--exclude", checkExcludes, "Leave out paths matching PATTERN, instead of the snapshot's rules (repeatable)");
+    const auto* checkExcludeFromOption = checkCommand->add_option(
+        "--exclude-from", checkExcludeFiles, "Read exclude patterns from FILE, instead of the snapshot's rules");
 
     std::string container;
     bool collect = false;
@@ -157,6 +218,8 @@ int Run(int argc, char** argv)
     if (*indexCommand) {
         if (!NamesGiven({{"directory", &index.directory}, {"container", &index.container}}))
             return cxcli::kTrouble;
+        if (!ReadExcludes(*indexCommand, excludeOption, excludes, excludeFromOption, excludeFiles, index.excludes))
+            return cxcli::kTrouble;
         index.commandLine = CommandLine(argc, argv);
         // Caught here so that what the run made (its temporary file) is
         // cleaned up on the way out.
@@ -174,6 +237,9 @@ int Run(int argc, char** argv)
     }
     if (*checkCommand) {
         if (!NamesGiven({{"container", &check.report.oldContainer}}))
+            return cxcli::kTrouble;
+        if (!ReadExcludes(*checkCommand, checkExcludeOption, checkExcludes, checkExcludeFromOption, checkExcludeFiles,
+                          check.excludes))
             return cxcli::kTrouble;
         check.report.recurseDeleted = !checkNoRecurse;
         return cxcli::RunCheck(check);

@@ -5,7 +5,9 @@
 CX=$1
 EXTENSION=${2:-}
 WORK=$(mktemp -d)
-trap 'rm -rf "$WORK"' EXIT
+# Only by the script itself: a child it forked for a background command, hit
+# by a signal before it runs the command, would run this trap too.
+trap '[ "$BASHPID" = "$$" ] && rm -rf "$WORK"' EXIT
 failures=0
 checks=0
 

@@ -144,6 +144,53 @@ mkdir -p "$T/k/l"
 echo y >"$T/k/l/y1"
 "$CX" index --collect 'y*' --exclude 'c' "$T" "$WORK/s3.cx" 2>/dev/null
 check "exclude" "" "$("$CX" ls "$WORK/s3.cx" | grep "/c/")"
+# Exclude rules: folders only, anchored, "**", rules from a file with a
+# negation, mixed in the order given; the snapshot records them.
+E="$WORK/rules"
+mkdir -p "$E/logs" "$E/y/logs" "$E/z" "$E/src/sub" "$E/lib/src" "$E/top" "$E/a/top" "$E/deep/er/x"
+touch "$E/logs/1" "$E/y/logs/2" "$E/z/logs" "$E/src/a.o" "$E/src/sub/b.o" "$E/lib/src/c.o" "$E/top/f" \
+      "$E/a/top/f" "$E/deep/er/x/f" "$E/x" "$E/t.tmp" "$E/keep.tmp"
+printf '# scratch files\n\n*.tmp\r\n!keep.tmp\n' >"$WORK/rules.txt"
+listing() {  # listing CONTAINER ROOT: what the snapshot holds below ROOT, relative, sorted
+  "$CX" ls "$1" | while IFS= read -r folder; do
+    case $folder in
+      "$2/") "$CX" ls "$1" "$folder" ;;
+      "$2"/*) echo "${folder#"$2"/}" && "$CX" ls "$1" "$folder" | sed "s|^|${folder#"$2"/}|" ;;
+    esac
+  done | LC_ALL=C sort
+}
+check "exclude rules exit" 0 "$(run "$WORK/out" index --exclude 'logs/' --exclude-from "$WORK/rules.txt" \
+      --exclude 'src/*.o' --exclude '/top' --exclude '**/x' "$E" "$WORK/rules.cx")"
+check "exclude rules" "a/
+a/top/
+a/top/f
+deep/
+deep/er/
+keep.tmp
+lib/
+lib/src/
+lib/src/c.o
+src/
+src/sub/
+src/sub/b.o
+y/
+z/
+z/logs" "$(listing "$WORK/rules.cx" "$E")"
+check "exclude rules recorded" "exclude	logs/
+exclude	*.tmp
+exclude	!keep.tmp
+exclude	src/*.o
+exclude	/top
+exclude	**/x" "$("$CX" info "$WORK/rules.cx" | grep '^exclude')"
+check "exclude comment refused" "2 cx: --exclude '#x': a pattern starting with # is a comment (a backslash before the # makes it a name)" \
+      "$(run "$WORK/out" index --exclude '#x' "$E" "$WORK/rules2.cx") $(cat "$WORK/stderr")"
+check "exclude file missing" "2 cx: $WORK/none: No such file or directory" \
+      "$(run "$WORK/out" index --exclude-from "$WORK/none" "$E" "$WORK/rules2.cx") $(cat "$WORK/stderr")"
+
+# Options of cx itself work after the command's name too.
+check "option after the command" "0 0" \
+      "$(run "$WORK/out" diff -v "$WORK/s1.cx" "$WORK/s1.cx") $(run "$WORK/out" index "$E" "$WORK/rules2.cx" -v)"
+
 check "collect review" "$T/k/l/	" "$("$CX" review --collect "$WORK/s3.cx" | grep -F "$T/k/l/" | cut -f1 | tr '\n' '\t')"
 
 # Ctrl-C during an index: what was written is committed and the snapshot is

@@ -30,6 +30,40 @@ if [ -n "$TOOL" ]; then
         "$("$P/bin/cx" ls "$WORK/tool.cx" "$WORK/tree/folder/" 2>&1)"
 fi
 
+# The man page (made with help2man where the build found it) renders, and
+# bash completion offers the installed tool's commands, options and
+# containers.
+if [ -n "$TOOL" ]; then
+  page="$P/share/man/man1/cx.1"
+  if command -v help2man >/dev/null; then
+    check "man page installed" yes "$([ -s "$page" ] && echo yes)"
+    render() {
+      if command -v man >/dev/null; then
+        LC_ALL=C MANWIDTH=200 man -l "$page" 2>&1
+      else
+        groff -man -Tascii -rLL=200n "$page" 2>&1
+      fi
+    }
+    if command -v man >/dev/null || command -v groff >/dev/null; then
+      check "man page renders" "yes yes" "$(render | grep -qF -- '--exclude-from FILE' && echo yes) $(render |
+        grep -qF 'cx index [OPTIONS] DIR CONTAINER' && echo yes)"
+    fi
+  else
+    echo "note: help2man missing, no man page to check"
+  fi
+  completion="$P/share/bash-completion/completions/cx"
+  check "completion installed" yes "$([ -s "$completion" ] && echo yes)"
+  mkdir -p "$WORK/complete/sub" && touch "$WORK/complete/a.cx" "$WORK/complete/b.txt"
+  completions() {  # completions WORD...: what completing the last word offers, sorted, on one line
+    bash -c 'source "$1" && shift && COMP_WORDS=("$@") && COMP_CWORD=$(($# - 1)) && _cx &&
+             printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "' completions "$completion" "$P/bin/cx" "$@"
+  }
+  check "completion of commands" "diff dups " "$(completions d)"
+  check "completion of options" "--exclude --exclude-from " "$(completions index --ex)"
+  check "completion of containers" "$WORK/complete/a.cx $WORK/complete/sub " "$(completions diff "$WORK/complete/")"
+  check "completion of a FILE value" "$WORK/complete/b.txt " "$(completions -v index --exclude-from "$WORK/complete/b")"
+fi
+
 # Each header a host may include compiles on its own, with only the include
 # root (and Boost) on the path.
 for header in "$P/include/cx/"*.h; do
