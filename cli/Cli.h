@@ -27,8 +27,6 @@ std::string Base64(const std::string& bytes);
 // UTF-8 is followed by `"name_base64":"..."` holding its exact bytes, so that
 // distinct texts never print alike.
 std::string JsonMember(const char* name, const std::string* text);
-// A value inside a metadata attribute ("..."): quotes and backslashes escaped.
-std::string EscapeAttribute(const std::string& text);
 
 // fprintf for what a command reports; the cause of the first failed write is
 // kept for FinishOutput, since the stream keeps only that one failed.

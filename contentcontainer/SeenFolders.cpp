@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-namespace cxcli {
+namespace CX::walk {
 
 namespace {
 
@@ -72,4 +72,4 @@ CKoError SeenFolders::RemoveUnseen(CX::CContentContainerDatabase& db, const std:
     return error;
 }
 
-}  // namespace cxcli
+}  // namespace CX::walk
