@@ -9,12 +9,11 @@
 // other origin first (in a scratch copy: the snapshot itself is only read).
 #include "Cli.h"
 
-#include "ContentContainer.h"
 #include "ContentContainerDatabase.h"
 #include "FXPath.h"
 #include "IndexSettings.h"
-#include "IndexWriter.h"
 #include "Scratch.h"
+#include "TreeIndexer.h"
 #include "SqlText.h"
 
 #include <sys/stat.h>
@@ -42,36 +41,27 @@ std::string OriginOf(CX::CContentContainerDatabase& db, const std::string& conta
     return origin;
 }
 
-// Indexes the tree under `root` into the empty container `file`, which then
-// records `origin` as where it comes from. kClean, or the status to end with.
+// Indexes the tree under `root` into the empty container `file`, leaving
+// out `own`'s files. kClean, or the status to end with.
 int IndexInto(const IndexOptions& options, const std::string& file, const std::string& root,
-              const struct stat& rootStatus, const OwnFiles& own)
+              const struct stat& ownFolder, const std::vector<std::string>& own)
 {
-    CX::CContentContainer container;
-    CKoError error = container.SetName(file);
-    if (!error.IsError())
-        error = container.OpenExistingOrCreate();
-    if (!error.IsError())
-        error = container.SetOrigin(root.size() > 1 ? root.substr(0, root.size() - 1) : root);
-    if (!error.IsError())
-        error = container.Close();
-    if (error.IsError())
-        return Fail(file, Cause(error));
     CX::CContentContainerDatabase db(file);
     if (db.GetConstructionError().IsError())
         return Fail(file, Cause(db.GetConstructionError()));
-    unsigned long long folders = 0;
-    unsigned long long files = 0;
-    unsigned long long warnings = 0;
-    unsigned long long problems = 0;
-    if (!WriteTree(options, db, CTimeStamp::Now(), own, root, rootStatus, folders, files, warnings, problems))
-        return kTrouble;
-    if (g_interrupted.load())
+    CX::CTreeIndexer indexer;
+    indexer.SetExcludes(options.excludes);
+    indexer.SetCollects(options.collects);
+    indexer.SetChecksum(options.checksum);
+    indexer.SetOneFileSystem(options.oneFileSystem);
+    indexer.SetOwnFiles(ownFolder.st_dev, ownFolder.st_ino, own);
+    indexer.SetCallback(MakeIndexCallback());
+    CX::STreeIndexerCounts counts;
+    const CKoError error = indexer.Index(db, root, counts);
+    indexer.SetCallback(nullptr);  // the progress line goes
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
         return kInterrupted;
-    error = db.SetValue("SnapshotState", problems == 0 ? "complete" : "partial");
-    if (!error.IsError())
-        error = db.SetValue("SnapshotProblems", std::to_string(problems));
-    return error.IsError() ? Fail(file, "cannot write: " + Cause(error)) : kClean;
+    return error.IsError() ? Fail(root, IndexFailure(error)) : kClean;
 }
 
 }  // namespace
@@ -109,7 +99,6 @@ int RunCheck(const CheckOptions& options)
     if (!S_ISDIR(rootStatus.st_mode))
         return Fail(root, "not a directory");
     FXPath::AppendTrailingDelimiter(root);
-    index.root = root;
 
     ScratchContainer scratch;
     if (!scratch.Create())
@@ -120,9 +109,8 @@ int RunCheck(const CheckOptions& options)
     struct stat scratchFolder {};
     if (stat(scratch.Path().substr(0, scratch.Path().rfind('/') + 1).c_str(), &scratchFolder) != 0)
         return Fail(scratch.Path(), std::strerror(errno));
-    const OwnFiles own(scratchFolder.st_dev, scratchFolder.st_ino,
-                       {scratchName, scratchName + "-wal", scratchName + "-shm", scratchName + "-journal"});
-    const int indexed = IndexInto(index, scratch.Path(), root, rootStatus, own);
+    const int indexed = IndexInto(index, scratch.Path(), root, scratchFolder,
+                                  {scratchName, scratchName + "-wal", scratchName + "-shm", scratchName + "-journal"});
     if (indexed != kClean)
         return indexed;
     if (root != origin && !RebaseContainer(scratch.Path(), root, origin))
@@ -161,7 +149,7 @@ int RunRelativeDiff(const DiffOptions& options)
         if (!scratch.Create())
             return kTrouble;
         // A copy to move the rows in; the snapshot itself is only read.
-        const CKoError error = db.Execute("VACUUM INTO " + SqlString(scratch.Path()) + ";");
+        const CKoError error = db.Execute("VACUUM INTO " + CX::sql::String(scratch.Path()) + ";");
         if (error.IsError())
             return Fail(options.newContainer, "cannot copy it to " + EscapeLine(scratch.Path()) + ": " + Cause(error));
     }

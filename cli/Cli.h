@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ExcludeRules.h"
+#include "TreeIndexer.h"
 #include "KoError.h"
 
 #include <atomic>
@@ -28,8 +29,6 @@ std::string Base64(const std::string& bytes);
 // UTF-8 is followed by `"name_base64":"..."` holding its exact bytes, so that
 // distinct texts never print alike.
 std::string JsonMember(const char* name, const std::string* text);
-// A value inside a metadata attribute ("..."): quotes and backslashes escaped.
-std::string EscapeAttribute(const std::string& text);
 
 // fprintf for what a command reports; the cause of the first failed write is
 // kept for FinishOutput, since the stream keeps only that one failed.
@@ -91,11 +90,15 @@ struct IndexOptions {
     bool wait = false;   // wait for another writer of the container
     bool oneFileSystem = false;
     bool checksum = false;
-    ExcludeRules excludes;  // from --exclude and --exclude-from, in the order given
-    std::string root;       // DIR resolved, ending with "/": what the rules' paths are relative to
+    CX::CExcludeRules excludes;  // from --exclude and --exclude-from, in the order given
     std::vector<std::string> collects;
 };
 int RunIndex(const IndexOptions& options);
+// What a walk tells cx index's user: warnings on standard error, the progress
+// line on a terminal, and Ctrl-C as a cancel.
+CX::CTreeIndexerCallbackPtr MakeIndexCallback();
+// "<what>: <cause>" for a failed run of the indexer.
+std::string IndexFailure(const CKoError& error);
 
 struct DiffOptions {
     std::string oldContainer;
@@ -119,7 +122,7 @@ struct CheckOptions {
     std::string directory;
     bool checksum = false;    // digests even if the snapshot has none
     bool noChecksum = false;  // no digests even if the snapshot has them
-    ExcludeRules excludes;  // instead of the snapshot's own, when any are given
+    CX::CExcludeRules excludes;  // instead of the snapshot's own, when any are given
 };
 int RunCheck(const CheckOptions& options);
 

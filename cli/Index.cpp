@@ -1,32 +1,22 @@
 // cx index: a snapshot of a directory tree into a container.
 //
-// The tree is walked without following symbolic links. Each folder becomes a
-// row named by its absolute path with a trailing "/"; each other entry a file
-// row under its folder. Metadata is a list of attributes:
-//   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0" Inode="2049:131075"
-// plus Target="..." for links, Collect="true" for --collect matches and
-// XXH128="..." with --checksum. The ancestors of the indexed folder are
-// recorded too (Type="ancestor"), so that a snapshot reviews clean.
-//
-// The walk and the writes overlap. Two listers read folders, stat every entry
-// and format its metadata (Walker.h); the calling thread writes what they hand
-// over (IndexWriter.h). The threads meet in a short queue of reusable batches
-// (BatchQueue.h), so memory stays the same however large the tree.
-//
-// The files of a folder are written in byte order of their names and the
-// folders in the container's own folder order. Row ids then follow the order
-// in which comparisons and listings read the rows back, which SQLite serves by
-// stepping to the next row instead of searching for each one.
+// The library's tree indexer walks the tree and writes the rows (see
+// TreeIndexer.h for what they hold); the tool adds its own policy around it:
+// the new snapshot is made in a temporary file that takes the container's
+// place only when finished (SnapshotFile.h), warnings and a progress line go
+// to standard error, and the exit status says how the run ended.
 #include "Cli.h"
 
 #include "ContentContainer.h"
 #include "ContentContainerDatabase.h"
 #include "FXPath.h"
-#include "IndexSettings.h"
-#include "IndexWriter.h"
 #include "SnapshotFile.h"
+#include "TreeIndexer.h"
+
+#include <boost/make_shared.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -37,6 +27,44 @@
 
 namespace cxcli {
 
+namespace {
+
+// Warnings as lines on standard error, the progress line on a terminal, and
+// Ctrl-C as a cancel.
+class IndexCallback : public CX::CTreeIndexerCallback {
+public:
+    IndexCallback() : progress_("indexed"), decorate_(isatty(STDERR_FILENO) != 0) {}
+
+    bool IsAborted() override { return g_interrupted.load(); }
+    void OnProgress(uint64_t entries, const std::string& folderName) override
+    {
+        progress_.Update(entries, folderName);
+    }
+    void OnWarning(const std::string& path, const std::string& what, const std::string& cause, bool) override
+    {
+        std::fprintf(stderr, "%scx: warning: %s: %s: %s\n", decorate_ ? "\r\033[K" : "", EscapeLine(path).c_str(),
+                     what.c_str(), cause.c_str());
+    }
+
+private:
+    Progress progress_;
+    const bool decorate_;
+};
+
+}  // namespace
+
+CX::CTreeIndexerCallbackPtr MakeIndexCallback() { return boost::make_shared<IndexCallback>(); }
+
+// "<what>: <cause>" for a failed run of the indexer: what comes from the
+// last entry that says something, the cause from the first.
+std::string IndexFailure(const CKoError& error)
+{
+    const std::string cause = Cause(error);
+    for (auto entry = error.Entries().rbegin(); entry != error.Entries().rend(); ++entry)
+        if (!entry->message.empty())
+            return entry->message == cause ? cause : entry->message + ": " + cause;
+    return cause;
+}
 
 int RunIndex(const IndexOptions& options)
 {
@@ -69,23 +97,23 @@ int RunIndex(const IndexOptions& options)
     if (!error.IsError())
         error = container.OpenExistingOrCreate();
     if (!error.IsError())
-        error = container.SetOrigin(resolved);
-    if (!error.IsError())
         error = container.SetOriginQuery(options.commandLine);
     if (!error.IsError())
         error = container.Close();
     if (error.IsError())
         return Fail(file.Target(), Cause(error));
 
+    CX::CTreeIndexer indexer;
+    indexer.SetExcludes(options.excludes);
+    indexer.SetCollects(options.collects);
+    indexer.SetChecksum(options.checksum);
+    indexer.SetOneFileSystem(options.oneFileSystem);
+    indexer.SetUpdate(options.update);
     // The container's files, and the new one's, are left out of the walk by
     // their folder's identity, whatever path leads there.
-    const OwnFiles own(file.FolderDevice(), file.FolderInode(), file.OwnNames());
+    indexer.SetOwnFiles(file.FolderDevice(), file.FolderInode(), file.OwnNames());
 
-    const CTimeStamp now = CTimeStamp::Now();
-    unsigned long long folders = 0;
-    unsigned long long files = 0;
-    unsigned long long warnings = 0;
-    unsigned long long problems = 0;
+    CX::STreeIndexerCounts counts;
     bool interrupted = false;
     {
         // Closing the database folds its log into the file, which is then
@@ -93,26 +121,13 @@ int RunIndex(const IndexOptions& options)
         CX::CContentContainerDatabase db(file.Temporary());
         if (db.GetConstructionError().IsError())
             return Fail(file.Target(), Cause(db.GetConstructionError()));
-        error = db.SetValue("SnapshotState", "incomplete");
-        if (!error.IsError())
-            error = RecordIndexSettings(db, options);
-        if (error.IsError())
-            return Fail(file.Target(), "cannot write: " + Cause(error));
-        IndexOptions walk = options;
-        walk.root = root;
-        const bool written = WriteTree(walk, db, now, own, root, rootStatus, folders, files, warnings, problems);
-        if (!written)
-            return kTrouble;
-        interrupted = g_interrupted.load();
-        if (!interrupted) {
-            // What could not be read leaves the snapshot partial, as the
-            // entries marked Unreadable say.
-            error = db.SetValue("SnapshotState", problems == 0 ? "complete" : "partial");
-            if (!error.IsError())
-                error = db.SetValue("SnapshotProblems", std::to_string(problems));
-            if (error.IsError())
-                return Fail(file.Target(), "cannot write: " + Cause(error));
-        }
+        // The progress line is gone before anything else is said.
+        indexer.SetCallback(MakeIndexCallback());
+        error = indexer.Index(db, root, counts);
+        indexer.SetCallback(nullptr);
+        interrupted = FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED);
+        if (error.IsError() && !interrupted)
+            return Fail(options.container, IndexFailure(error));
     }
     const char* const clear = interrupted ? "\r\033[K" : "";
     if (interrupted && file.HoldsFinishedSnapshot()) {
@@ -123,9 +138,10 @@ int RunIndex(const IndexOptions& options)
     if (!file.Publish())
         return kTrouble;
     std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", clear,
-                 EscapeLine(file.Target()).c_str(), folders, files, warnings,
+                 EscapeLine(file.Target()).c_str(), static_cast<unsigned long long>(counts.folders),
+                 static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.warnings),
                  interrupted ? " (interrupted: snapshot incomplete)" : "");
-    return interrupted ? kInterrupted : problems != 0 ? kReported : kClean;
+    return interrupted ? kInterrupted : counts.problems != 0 ? kReported : kClean;
 }
 
 }  // namespace cxcli

@@ -4,14 +4,6 @@ namespace cxcli {
 
 namespace {
 
-std::string JoinLines(const std::vector<std::string>& lines)
-{
-    std::string text;
-    for (const auto& line : lines)
-        text += (text.empty() ? "" : "\n") + line;
-    return text;
-}
-
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -28,18 +20,6 @@ std::vector<std::string> SplitLines(const std::string& text)
 
 }  // namespace
 
-CKoError RecordIndexSettings(CX::CContentContainerDatabase& db, const IndexOptions& options)
-{
-    CKoError error = db.SetValue("Checksum", options.checksum ? "xxh128" : "none");
-    if (!error.IsError())
-        error = db.SetValue("OneFileSystem", options.oneFileSystem ? "true" : "false");
-    if (!error.IsError())
-        error = db.SetValue("ExcludeRules", options.excludes.Text());
-    if (!error.IsError())
-        error = db.SetValue("Collects", JoinLines(options.collects));
-    return error;
-}
-
 void ReadIndexSettings(CX::CContentContainerDatabase& db, IndexOptions& options)
 {
     std::string value;
@@ -50,7 +30,7 @@ void ReadIndexSettings(CX::CContentContainerDatabase& db, IndexOptions& options)
         options.oneFileSystem = value == "true";
     value.clear();
     if (!db.GetValue("ExcludeRules", value).IsError()) {
-        ExcludeRules rules;
+        CX::CExcludeRules rules;
         std::string problem;
         bool readable = true;
         for (const auto& line : SplitLines(value))

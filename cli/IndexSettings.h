@@ -1,5 +1,5 @@
-// The options a snapshot was taken with, kept in its container, so that a
-// later check of the tree walks it the same way.
+// The options a snapshot was taken with, as its container records them, so
+// that a later check of the tree walks it the same way.
 #pragma once
 
 #include "Cli.h"
@@ -8,13 +8,9 @@
 
 namespace cxcli {
 
-// Stores the walk's options in the storage table (keys "Checksum",
-// "OneFileSystem", "ExcludeRules", "Collects"; rules and patterns one per
-// line).
-CKoError RecordIndexSettings(CX::CContentContainerDatabase& db, const IndexOptions& options);
-
-// Takes back what RecordIndexSettings stored; what a container lacks (one
-// made by a host, or by an older cx) stays as `options` has it.
+// Takes back the options the indexer recorded ("Checksum", "OneFileSystem",
+// "ExcludeRules", "Collects"); what a container lacks (one made by a host
+// that wrote its own rows, or by an older cx) stays as `options` has it.
 void ReadIndexSettings(CX::CContentContainerDatabase& db, IndexOptions& options);
 
 }  // namespace cxcli

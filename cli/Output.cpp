@@ -159,18 +159,6 @@ std::string JsonMember(const char* name, const std::string* text)
     return out;
 }
 
-std::string EscapeAttribute(const std::string& text)
-{
-    // EscapeLine doubles backslashes and escapes control bytes; quotes remain.
-    std::string out;
-    for (const char ch : EscapeLine(text)) {
-        if (ch == '"')
-            out += '\\';
-        out += ch;
-    }
-    return out;
-}
-
 void Print(FILE* out, const char* format, ...)
 {
     std::va_list arguments;

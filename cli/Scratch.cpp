@@ -42,20 +42,20 @@ bool RebaseContainer(const std::string& container, const std::string& from, cons
 {
     CX::CContentContainerDatabase db(container, false);
     CKoError error = db.GetConstructionError();
-    const std::string below = "substr(CAST(FolderName AS BLOB), 1, " + std::to_string(from.size()) + ") = " + SqlBlob(from);
+    const std::string below = "substr(CAST(FolderName AS BLOB), 1, " + std::to_string(from.size()) + ") = " + CX::sql::Blob(from);
     // Through a prefix no path starts with, so that no name collides with
     // one not yet moved, wherever `to` lies relative to `from`.
     std::string sql = "BEGIN;"
                       "DELETE FROM Files WHERE FolderId IN (SELECT FolderId FROM Folders WHERE NOT (" + below + "));"
                       "DELETE FROM Folders WHERE NOT (" + below + ");"
                       "UPDATE Folders SET FolderName = CAST(X'01' AS TEXT) || FolderName;"
-                      "UPDATE Folders SET FolderName = CAST(" + SqlBlob(to) + " AS TEXT) || "
+                      "UPDATE Folders SET FolderName = CAST(" + CX::sql::Blob(to) + " AS TEXT) || "
                       "CAST(substr(CAST(FolderName AS BLOB), " + std::to_string(from.size() + 2) + ") AS TEXT);";
     std::vector<std::string> ancestors;
     FXPath::SplitPaths(to, "", ancestors, 1);  // cannot fail
     for (const auto& ancestor : ancestors)
         sql += "INSERT OR IGNORE INTO Folders (FolderName, Metadata, RecordCreateTime, RecordUpdateTime) VALUES "
-               "(CAST(" + SqlBlob(ancestor) + " AS TEXT), 'Type=\"ancestor\"', 0, 0);";
+               "(CAST(" + CX::sql::Blob(ancestor) + " AS TEXT), 'Type=\"ancestor\"', 0, 0);";
     sql += "COMMIT;";
     if (!error.IsError())
         error = db.Execute(sql);

@@ -47,7 +47,7 @@ const char* UnknownCommand(const CLI::App& app, int argc, char** argv)
 // The exclude rules in the order they were given, patterns and files mixed,
 // since the last matching rule decides.
 bool ReadExcludes(const CLI::App& command, const CLI::Option* patternOption, const std::vector<std::string>& patterns,
-                  const CLI::Option* fileOption, const std::vector<std::string>& files, cxcli::ExcludeRules& rules)
+                  const CLI::Option* fileOption, const std::vector<std::string>& files, CX::CExcludeRules& rules)
 {
     size_t nextPattern = 0;
     size_t nextFile = 0;

@@ -1,30 +1,14 @@
-// The rules that leave paths out of a snapshot, one pattern per rule, with
-// the meaning people know from ignore files:
-//
-//   name        a bare name (no "/") matches an entry of that name at any depth
-//   name/       a trailing "/" matches folders only
-//   /name, a/b  a leading "/", or a "/" inside, anchors the pattern at DIR
-//   * ? [...]   match within one path component, never across a "/"
-//   **          as a whole component: any number of folders ("**/x", "a/**/b");
-//               "a/**" matches everything below a, not a itself
-//   !pattern    takes back what an earlier rule excluded (the last matching
-//               rule decides); an entry below an excluded folder stays out,
-//               as that folder is never read
-//   \           escapes the next character ("\#", "\!", "\*", "\ ")
-//
-// In a rules file, blank lines and lines starting with "#" are skipped, and
-// trailing spaces are dropped unless escaped. A pattern given on its own
-// (--exclude) is read as one such line, so that the recorded rules read back
-// the same way.
+// The exclude rules of a walk (what CExcludeRules holds): parsing lines into
+// rules, and matching a path against them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace cxcli {
+namespace CX::walk {
 
-class ExcludeRules {
+class ExcludeRuleList {
 public:
     // Adds one line of rules text; blank lines and comments add nothing.
     // False with `problem` set when the line cannot be a rule.
@@ -66,4 +50,4 @@ private:
     std::vector<Rule> rules_;
 };
 
-}  // namespace cxcli
+}  // namespace CX::walk

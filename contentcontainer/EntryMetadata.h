@@ -9,7 +9,12 @@
 #include <ctime>
 #include <string>
 
-namespace cxcli {
+namespace CX::walk {
+
+// Appends an attribute's value as it goes between the quotes: backslash and
+// double quote escaped with a backslash, control bytes as \n, \r, \t or \xHH,
+// every other byte as it is.
+void AppendEscaped(std::string& out, const std::string& value);
 
 // The word for the type of an entry, as in Type="...".
 const char* TypeOf(mode_t mode);
@@ -30,4 +35,4 @@ void AppendAttributes(std::string& out, const struct stat& status, const std::st
 // (a folder's entries, a file's stat or content) is not known.
 void AppendUnreadable(std::string& out, const char* cause);
 
-}  // namespace cxcli
+}  // namespace CX::walk

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace cxcli {
+namespace CX::walk {
 
 class SeenFolders {
 public:
@@ -27,4 +27,4 @@ private:
     std::vector<std::string> unreadable_;
 };
 
-}  // namespace cxcli
+}  // namespace CX::walk

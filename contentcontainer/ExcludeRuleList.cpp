@@ -1,6 +1,6 @@
 // Exclude rules: parsing a line into a rule, and matching a path against the
 // rules, last rule first.
-#include "ExcludeRules.h"
+#include "ExcludeRuleList.h"
 
 #include <fnmatch.h>
 
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-namespace cxcli {
+namespace CX::walk {
 
 namespace {
 
@@ -50,7 +50,7 @@ bool EndsWithLoneBackslash(const std::string& text)
 
 }  // namespace
 
-bool ExcludeRules::AddLine(const std::string& line, std::string& problem)
+bool ExcludeRuleList::AddLine(const std::string& line, std::string& problem)
 {
     if (line.find('\n') != std::string::npos || line.find('\0') != std::string::npos) {
         problem = "a rule cannot hold a line break or a NUL byte";
@@ -112,7 +112,7 @@ bool ExcludeRules::AddLine(const std::string& line, std::string& problem)
     return true;
 }
 
-bool ExcludeRules::AddPattern(const std::string& pattern, std::string& problem)
+bool ExcludeRuleList::AddPattern(const std::string& pattern, std::string& problem)
 {
     const size_t count = rules_.size();
     if (!AddLine(pattern, problem))
@@ -125,7 +125,7 @@ bool ExcludeRules::AddPattern(const std::string& pattern, std::string& problem)
     return true;
 }
 
-bool ExcludeRules::AddFile(const std::string& path, std::string& problem)
+bool ExcludeRuleList::AddFile(const std::string& path, std::string& problem)
 {
     const bool standardInput = path == "-";
     FILE* file = standardInput ? stdin : std::fopen(path.c_str(), "re");
@@ -160,7 +160,7 @@ bool ExcludeRules::AddFile(const std::string& path, std::string& problem)
     }
 }
 
-bool ExcludeRules::Excluded(const char* path, bool isFolder) const
+bool ExcludeRuleList::Excluded(const char* path, bool isFolder) const
 {
     const size_t length = std::strlen(path);
     for (auto rule = rules_.rbegin(); rule != rules_.rend(); ++rule)
@@ -169,7 +169,7 @@ bool ExcludeRules::Excluded(const char* path, bool isFolder) const
     return false;
 }
 
-std::string ExcludeRules::Text() const
+std::string ExcludeRuleList::Text() const
 {
     std::string text;
     for (const auto& rule : rules_) {
@@ -179,7 +179,7 @@ std::string ExcludeRules::Text() const
     return text;
 }
 
-bool ExcludeRules::SegmentMatches(const Segment& segment, const char* component, size_t length)
+bool ExcludeRuleList::SegmentMatches(const Segment& segment, const char* component, size_t length)
 {
     switch (segment.kind) {
     case Segment::kLiteral:
@@ -197,7 +197,7 @@ bool ExcludeRules::SegmentMatches(const Segment& segment, const char* component,
     return fnmatch(segment.text.c_str(), copy.c_str(), 0) == 0;
 }
 
-bool ExcludeRules::Matches(const Rule& rule, const char* path, size_t length, bool isFolder)
+bool ExcludeRuleList::Matches(const Rule& rule, const char* path, size_t length, bool isFolder)
 {
     if (rule.folderOnly && !isFolder)
         return false;
@@ -244,4 +244,4 @@ bool ExcludeRules::Matches(const Rule& rule, const char* path, size_t length, bo
     return next == count;
 }
 
-}  // namespace cxcli
+}  // namespace CX::walk

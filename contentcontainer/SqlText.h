@@ -1,14 +1,14 @@
-// Values written into SQL text, for the statements cx runs through the
-// library's Execute, which takes no parameters.
+// Values written into SQL text, for statements run through Execute, which
+// takes no parameters.
 #pragma once
 
 #include <string>
 
-namespace cxcli {
+namespace CX::sql {
 
 // Bytes as a blob literal (X'2F61'): every byte of a path kept, and
 // substr() and length() counting bytes rather than characters.
-inline std::string SqlBlob(const std::string& bytes)
+inline std::string Blob(const std::string& bytes)
 {
     static const char kHex[] = "0123456789ABCDEF";
     std::string out = "X'";
@@ -19,7 +19,7 @@ inline std::string SqlBlob(const std::string& bytes)
 }
 
 // A string literal ('it''s').
-inline std::string SqlString(const std::string& text)
+inline std::string String(const std::string& text)
 {
     std::string out = "'";
     for (const char c : text) {
@@ -30,4 +30,4 @@ inline std::string SqlString(const std::string& text)
     return out + "'";
 }
 
-}  // namespace cxcli
+}  // namespace CX::sql

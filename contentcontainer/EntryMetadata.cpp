@@ -1,11 +1,31 @@
 // The metadata text of an entry, made fast: every entry of a tree goes
 // through here, so the numbers and times are written without the C library's
 // formatting.
-#include "Metadata.h"
+#include "EntryMetadata.h"
 
-#include "Cli.h"
+namespace CX::walk {
 
-namespace cxcli {
+void AppendEscaped(std::string& out, const std::string& value)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char ch : value) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                const char hex[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+                out.append(hex, 4);
+            } else {
+                out += ch;
+            }
+        }
+    }
+}
 
 const char* TypeOf(mode_t mode)
 {
@@ -157,7 +177,7 @@ void AppendAttributes(std::string& out, const struct stat& status, const std::st
     }
     if (S_ISLNK(status.st_mode)) {
         out += " Target=\"";
-        out += EscapeAttribute(target);
+        AppendEscaped(out, target);
         out += '"';
     }
 }
@@ -165,8 +185,8 @@ void AppendAttributes(std::string& out, const struct stat& status, const std::st
 void AppendUnreadable(std::string& out, const char* cause)
 {
     out += " Unreadable=\"";
-    out += EscapeAttribute(cause);
+    AppendEscaped(out, cause);
     out += '"';
 }
 
-}  // namespace cxcli
+}  // namespace CX::walk

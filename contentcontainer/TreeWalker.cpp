@@ -1,13 +1,15 @@
 // The walk: which folder is read when, and by which lister.
-#include "Walker.h"
+#include "TreeWalker.h"
 
-#include "Metadata.h"
+#include "EntryMetadata.h"
+#include "KoError.h"
 
 #include <sys/resource.h>
 
+#include <system_error>
 #include <thread>
 
-namespace cxcli {
+namespace CX::walk {
 
 namespace {
 
@@ -36,10 +38,11 @@ size_t FolderHandleBudget()
     return static_cast<size_t>(std::min(room, kMostFolderHandles));
 }
 
-Walker::Walker(const IndexOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice)
-    : queue_(queue), stopped_([this] { return Stopped(); }), maxHandles_(FolderHandleBudget()),
-      lister_(options, own, rootDevice, warnings_, problems_, handles_, maxHandles_, stopped_),
-      helper_(options, own, rootDevice, warnings_, problems_, handles_, maxHandles_, stopped_)
+Walker::Walker(const WalkOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice,
+               WalkReport& report, const std::atomic<bool>& stop)
+    : queue_(queue), stop_(stop), stopped_([this] { return Stopped(); }), maxHandles_(FolderHandleBudget()),
+      lister_(options, own, rootDevice, report, warnings_, problems_, handles_, maxHandles_, stopped_),
+      helper_(options, own, rootDevice, report, warnings_, problems_, handles_, maxHandles_, stopped_)
 {
 }
 
@@ -76,7 +79,7 @@ void Walker::Run(const std::string& root, const struct stat& rootStatus) noexcep
 
 bool Walker::Stopped() const
 {
-    return g_interrupted.load(std::memory_order_relaxed) || queue_.Cancelled() ||
+    return stop_.load(std::memory_order_relaxed) || queue_.Cancelled() ||
            failed_.load(std::memory_order_relaxed);
 }
 
@@ -258,4 +261,62 @@ void Walker::Write(PendingFolder& folder)
     changed_.notify_one();
 }
 
-}  // namespace cxcli
+CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
+              const struct stat& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome)
+{
+    std::atomic<bool> stop{false};
+    const auto poll = [&] {
+        if (!stop.load() && report.Poll())
+            stop.store(true);
+    };
+    BatchQueue queue(kBatchesInFlight);
+    Walker walker(options, own, queue, rootStatus.st_dev, report, stop);
+    std::thread thread;
+    try {
+        thread = std::thread([&] { walker.Run(root, rootStatus); });
+    } catch (const std::system_error& error) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY, "cannot start the walk: %s", error.what());
+    }
+    // Whatever ends the hand-over, the walker is stopped and waited for
+    // before the objects it uses go away.
+    struct JoinOnExit {
+        BatchQueue& queue;
+        std::thread& thread;
+        ~JoinOnExit()
+        {
+            if (thread.joinable()) {
+                queue.Cancel();
+                thread.join();
+            }
+        }
+    } join{queue, thread};
+
+    CKoError error;
+    while (std::unique_ptr<Batch> batch = queue.Next(poll)) {
+        for (const Entry& entry : batch->entries) {
+            if (entry.amend)
+                error = sink.AmendFolder(batch->Metadata(entry));
+            else if (entry.folder)
+                error = sink.Folder(batch->Name(entry), batch->Metadata(entry));
+            else
+                error = sink.File(batch->Name(entry), batch->Metadata(entry));
+            if (error.IsError())
+                break;
+        }
+        if (error.IsError())
+            break;
+        queue.Recycle(std::move(batch));
+        poll();
+    }
+    if (error.IsError())
+        queue.Cancel();
+    thread.join();
+    outcome.warnings = walker.Warnings();
+    outcome.problems = walker.Problems();
+    outcome.stopped = stop.load();
+    if (walker.failure)
+        std::rethrow_exception(walker.failure);
+    return error.Push(FX_LOCATION);
+}
+
+}  // namespace CX::walk

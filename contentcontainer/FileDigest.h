@@ -1,19 +1,20 @@
-// The checksum of a file's content, for cx index --checksum.
+// The checksum of a file's content, for a walk that records digests.
 #pragma once
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
-namespace cxcli {
+namespace CX::walk {
 
 enum class DigestResult {
     kDone,
     kVanished,     // the file is gone
     kFailed,       // it could not be opened or read: errno says why
     kChanged,      // it is not the file `status` describes, or it changed while read
-    kInterrupted,  // Ctrl-C
+    kInterrupted,  // `stopped` answered true
 };
 
 // Reads the file `name` of the open folder `directory`, which fstatat
@@ -21,8 +22,9 @@ enum class DigestResult {
 // digits); `buffer` is reused from file to file. No more than the size in
 // `status` is read, so a file that reports a size of 0 but reads on without
 // end (as some under /proc do) costs nothing, and one that ends sooner (as
-// under /sys) gives the checksum of what it holds.
+// under /sys) gives the checksum of what it holds. `stopped` is asked between
+// reads, so that a large file does not hold a stop up.
 DigestResult Digest(int directory, const char* name, const struct stat& status, std::vector<char>& buffer,
-                    std::string& hex);
+                    std::string& hex, const std::function<bool()>& stopped);
 
-}  // namespace cxcli
+}  // namespace CX::walk

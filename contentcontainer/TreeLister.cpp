@@ -1,8 +1,8 @@
 // The listing of one folder: its entries read, stat'ed and formatted.
-#include "Walker.h"
+#include "TreeWalker.h"
 
-#include "Digest.h"
-#include "Metadata.h"
+#include "EntryMetadata.h"
+#include "FileDigest.h"
 #include "PathCollation.h"
 
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace cxcli {
+namespace CX::walk {
 
 namespace {
 
@@ -22,7 +22,7 @@ namespace {
 constexpr size_t kListingEntries = 32768;
 constexpr size_t kListingBytes = 4 * 1024 * 1024;
 
-// --collect: a pattern with a "/" matches the whole path, one without it the name.
+// Collect patterns: one with a "/" matches the whole path, one without it the name.
 bool Matches(const std::vector<std::string>& patterns, const char* path, const char* name)
 {
     for (const auto& pattern : patterns) {
@@ -35,12 +35,11 @@ bool Matches(const std::vector<std::string>& patterns, const char* path, const c
 
 }  // namespace
 
-Lister::Lister(const IndexOptions& options, const OwnFiles& own, dev_t rootDevice,
+Lister::Lister(const WalkOptions& options, const OwnFiles& own, dev_t rootDevice, WalkReport& report,
                std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
                std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped)
-    : options_(options), own_(own), rootDevice_(rootDevice), warnings_(warnings), problems_(problems),
-      handles_(handles), maxHandles_(maxHandles), stopped_(stopped),
-      decorate_(isatty(STDERR_FILENO) != 0),
+    : options_(options), own_(own), rootDevice_(rootDevice), report_(report), warnings_(warnings),
+      problems_(problems), handles_(handles), maxHandles_(maxHandles), stopped_(stopped),
       needPath_(!options.excludes.Empty() || !options.collects.empty())
 {
 }
@@ -48,8 +47,7 @@ Lister::Lister(const IndexOptions& options, const OwnFiles& own, dev_t rootDevic
 void Lister::Warn(const std::string& path, const char* what, const char* cause)
 {
     ++warnings_;
-    std::fprintf(stderr, "%scx: warning: %s: %s: %s\n", decorate_ ? "\r\033[K" : "", EscapeLine(path).c_str(),
-                 what, cause);
+    report_.Warning(path, what, cause, false);
 }
 
 void Lister::Warn(const std::string& path, const char* what, int error)
@@ -60,7 +58,8 @@ void Lister::Warn(const std::string& path, const char* what, int error)
 void Lister::Problem(const std::string& path, const char* what, const char* cause)
 {
     ++problems_;
-    Warn(path, what, cause);
+    ++warnings_;
+    report_.Warning(path, what, cause, true);
 }
 
 int Lister::OpenBelow(int parent, const std::string& path, size_t offset)
@@ -227,7 +226,7 @@ bool Lister::AppendMetadata(std::string& out, const struct stat& status, const c
         Matches(options_.collects, path_.c_str(), name))
         out += " Collect=\"true\"";
     if (options_.checksum && S_ISREG(status.st_mode) && directory >= 0) {
-        switch (Digest(directory, name, status, buffer_, hex_)) {
+        switch (Digest(directory, name, status, buffer_, hex_, stopped_)) {
         case DigestResult::kDone:
             out += " XXH128=\"";
             out += hex_;
@@ -312,4 +311,4 @@ void Lister::AddUnreadable(Listing& listing, const char* name, unsigned char typ
     }
 }
 
-}  // namespace cxcli
+}  // namespace CX::walk

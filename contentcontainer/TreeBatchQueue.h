@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -13,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace cxcli {
+namespace CX::walk {
 
 // The size of a batch handed to the writer, and of how many may be on their way.
 constexpr size_t kBatchEntries = 2048;
@@ -89,11 +90,17 @@ public:
     bool Cancelled() const { return cancelledFlag_.load(std::memory_order_relaxed); }
 
     // The writer's side. Next() answers null once the walker is done and
-    // everything it pushed has been taken.
-    std::unique_ptr<Batch> Next()
+    // everything it pushed has been taken. While it waits, `idle` is called
+    // every so often (to ask the host whether to stop).
+    template <class Idle>
+    std::unique_ptr<Batch> Next(Idle idle)
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        fullReady_.wait(lock, [this] { return closed_ || !full_.empty(); });
+        while (!fullReady_.wait_for(lock, std::chrono::milliseconds(50), [this] { return closed_ || !full_.empty(); })) {
+            lock.unlock();
+            idle();
+            lock.lock();
+        }
         if (full_.empty())
             return nullptr;
         std::unique_ptr<Batch> batch = std::move(full_.front());
@@ -130,4 +137,4 @@ private:
     std::atomic<bool> cancelledFlag_{false};
 };
 
-}  // namespace cxcli
+}  // namespace CX::walk

@@ -1,20 +1,21 @@
-// The walk of a tree for cx index: folders read by two listers, handed to the
-// writer as batches in the order the container reads them back.
+// The walk of a tree: folders read by two listers, handed to the sink as
+// batches in the order the container reads them back.
 //
 // The tree is walked without following symbolic links. Each folder goes to
-// the writer with its absolute path and a trailing "/", followed by its files
+// the sink with its absolute path and a trailing "/", followed by its files
 // by name. The files of a folder come in byte order of their names and the
 // folders in the container's own folder order.
 #pragma once
 
-#include "BatchQueue.h"
-#include "Cli.h"
+#include "TreeBatchQueue.h"
+#include "TreeSink.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -31,7 +32,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-namespace cxcli {
+namespace CX::walk {
 
 // An open folder, kept while subfolders of it wait to be opened from it by
 // name: no path is ever longer than one name, and the kernel is spared the
@@ -234,11 +235,11 @@ typedef std::shared_ptr<PendingFolder> PendingFolderPtr;
 // lister has its own buffers; what they share is read-only or atomic.
 class Lister {
 public:
-    Lister(const IndexOptions& options, const OwnFiles& own, dev_t rootDevice,
+    Lister(const WalkOptions& options, const OwnFiles& own, dev_t rootDevice, WalkReport& report,
            std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
            std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped);
 
-    // One line on standard error: "cx: warning: <path>: <what>: <cause>".
+    // Counted and passed on to the report.
     void Warn(const std::string& path, const char* what, const char* cause);
     void Warn(const std::string& path, const char* what, int error);
     // A warning about something that could not be read, counted apart: the
@@ -270,15 +271,15 @@ private:
     // of its type and why.
     void AddUnreadable(Listing& listing, const char* name, unsigned char type, int error);
 
-    const IndexOptions& options_;
+    const WalkOptions& options_;
     const OwnFiles& own_;
     const dev_t rootDevice_;
+    WalkReport& report_;
     std::atomic<unsigned long long>& warnings_;
     std::atomic<unsigned long long>& problems_;
     std::atomic<size_t>& handles_;
     const size_t maxHandles_;
     const std::function<bool()>& stopped_;
-    const bool decorate_;
     const bool needPath_;  // patterns need the full path of every entry
     const std::string* folderPath_ = nullptr;
     std::string path_;
@@ -290,13 +291,15 @@ private:
 };
 
 // Walks the tree depth first, folders in the container's folder order, and
-// hands every folder and file to the writer in that order. A second lister
+// hands every folder and file to the sink in that order. A second lister
 // reads the folders that come next on the stack while this one writes out
 // or reads the current one, so that two folders are read at a time; what is
 // read ahead is bounded in folders and bytes.
 class Walker {
 public:
-    Walker(const IndexOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice);
+    // `stop` is set by whoever runs the walk to end it early.
+    Walker(const WalkOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice, WalkReport& report,
+           const std::atomic<bool>& stop);
 
     // Closes the queue however it ends. An exception is kept for the caller's
     // thread.
@@ -330,17 +333,18 @@ private:
 
     PendingFolderPtr NextToReadAhead() const;
 
-    // Hands the batch over when it holds something; false when the writer
+    // Hands the batch over when it holds something; false when the sink
     // has cancelled, and no batch is left to fill.
     bool Ship();
     bool ShipWhenFull();
     bool Add(bool folder, std::string_view name, std::string_view metadata, bool amend = false);
 
     // The folder, then its files, then its subfolders onto the stack. After
-    // Ctrl-C what was read goes on to the writer, but nothing more is read.
+    // a stop what was read goes on to the sink, but nothing more is read.
     void Write(PendingFolder& folder);
 
     BatchQueue& queue_;
+    const std::atomic<bool>& stop_;
     std::function<bool()> stopped_;
     std::atomic<unsigned long long> warnings_{0};
     std::atomic<unsigned long long> problems_{0};
@@ -362,4 +366,4 @@ private:
     bool done_ = false;
 };
 
-}  // namespace cxcli
+}  // namespace CX::walk

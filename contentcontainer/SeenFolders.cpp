@@ -5,7 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-namespace cxcli {
+namespace CX::walk {
 
 namespace {
 
@@ -42,10 +42,10 @@ CKoError SeenFolders::RemoveUnseen(CX::CContentContainerDatabase& db, const std:
     if (!error.IsError())
         error = FillIds(db, "UnreadableFolders", unreadableIds_);
     std::string below = "substr(CAST(f.FolderName AS BLOB), 1, " + std::to_string(root.size()) +
-                        ") = " + SqlBlob(root);
+                        ") = " + sql::Blob(root);
     for (const auto& kept : unreadable_)
         below += " AND substr(CAST(f.FolderName AS BLOB), 1, " + std::to_string(kept.size()) +
-                 ") <> " + SqlBlob(kept);
+                 ") <> " + sql::Blob(kept);
     char time[32];
     std::snprintf(time, sizeof time, "%" PRId64, static_cast<int64_t>(now.GetSystemTime()));
     if (!error.IsError())
@@ -62,4 +62,4 @@ CKoError SeenFolders::RemoveUnseen(CX::CContentContainerDatabase& db, const std:
     return error;
 }
 
-}  // namespace cxcli
+}  // namespace CX::walk

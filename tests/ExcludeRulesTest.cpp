@@ -94,14 +94,14 @@ std::string Describe(const Case& item)
 TEST(ExcludeRulesTest, Table)
 {
     for (const Case& item : kCases) {
-        cxcli::ExcludeRules rules;
+        CX::CExcludeRules rules;
         std::string problem;
         for (const auto& rule : item.rules)
             ASSERT_TRUE(rules.AddLine(rule, problem)) << Describe(item) << ": " << problem;
         EXPECT_EQ(rules.Excluded(item.path.c_str(), item.folder), item.excluded) << Describe(item);
 
         // The recorded text gives the same rules back.
-        cxcli::ExcludeRules again;
+        CX::CExcludeRules again;
         const std::string text = rules.Text();
         for (size_t start = 0; start < text.size();) {
             const size_t end = text.find('\n', start);
@@ -117,7 +117,7 @@ TEST(ExcludeRulesTest, RefusedLines)
 {
     const std::vector<std::string> lines = {"/", "!", "!/", "//", "x\\", "a\nb", std::string("a\0b", 3)};
     for (const std::string& line : lines) {
-        cxcli::ExcludeRules rules;
+        CX::CExcludeRules rules;
         std::string problem;
         EXPECT_FALSE(rules.AddLine(line, problem)) << line;
         EXPECT_FALSE(problem.empty()) << line;
@@ -133,7 +133,7 @@ TEST(ExcludeRulesTest, FileSkipsCommentsAndBlankLinesAndNamesTheBadLine)
     const std::string text = "# build output\n\n*.o\r\n  \n!keep.o\nlogs/";
     ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     close(fd);
-    cxcli::ExcludeRules rules;
+    CX::CExcludeRules rules;
     std::string problem;
     EXPECT_TRUE(rules.AddFile(name, problem)) << problem;
     EXPECT_EQ(rules.Text(), "*.o\n!keep.o\nlogs/\n");
@@ -145,7 +145,7 @@ TEST(ExcludeRulesTest, FileSkipsCommentsAndBlankLinesAndNamesTheBadLine)
     ASSERT_NE(file, nullptr);
     std::fputs("\nok\nbad\\\n", file);
     std::fclose(file);
-    cxcli::ExcludeRules bad;
+    CX::CExcludeRules bad;
     EXPECT_FALSE(bad.AddFile(name, problem));
     EXPECT_EQ(problem.rfind("line 8: ", 0), 0u) << problem;
     unlink(name);

@@ -1,6 +1,4 @@
-#include "Digest.h"
-
-#include "Cli.h"
+#include "FileDigest.h"
 
 #include <xxhash.h>
 
@@ -12,7 +10,7 @@
 #include <cstdio>
 #include <memory>
 
-namespace cxcli {
+namespace CX::walk {
 
 namespace {
 
@@ -33,7 +31,7 @@ bool SameTime(const timespec& a, const timespec& b)
 }  // namespace
 
 DigestResult Digest(int directory, const char* name, const struct stat& status, std::vector<char>& buffer,
-                    std::string& hex)
+                    std::string& hex, const std::function<bool()>& stopped)
 {
     const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
@@ -54,8 +52,8 @@ DigestResult Digest(int directory, const char* name, const struct stat& status, 
     buffer.resize(1 << 20);
     off_t left = status.st_size;
     while (left > 0) {
-        // A large file must not hold Ctrl-C up until it is read through.
-        if (g_interrupted.load(std::memory_order_relaxed))
+        // A large file must not hold a stop up until it is read through.
+        if (stopped())
             return DigestResult::kInterrupted;
         const ssize_t got = read(fd, buffer.data(), static_cast<size_t>(std::min<off_t>(left, buffer.size())));
         if (got < 0 && errno == EINTR)
@@ -83,4 +81,4 @@ DigestResult Digest(int directory, const char* name, const struct stat& status, 
     return DigestResult::kDone;
 }
 
-}  // namespace cxcli
+}  // namespace CX::walk

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "ExcludeRuleList.h"
+
+namespace CX {
+
+class CExcludeRulesPrivate {
+public:
+    walk::ExcludeRuleList rules;
+};
+
+}  // namespace CX
