@@ -135,6 +135,10 @@ void AppendAttributes(std::string& out, const struct stat& status, const std::st
     AppendUnsigned(out, static_cast<unsigned>(status.st_uid));
     out += "\" Gid=\"";
     AppendUnsigned(out, static_cast<unsigned>(status.st_gid));
+    out += "\" Inode=\"";
+    AppendUnsigned(out, static_cast<unsigned long long>(status.st_dev));
+    out += ':';
+    AppendUnsigned(out, static_cast<unsigned long long>(status.st_ino));
     out += '"';
     if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
         out += " Rdev=\"";

@@ -1,6 +1,7 @@
 // The metadata text of an entry: a list of attributes made from its stat,
-//   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0"
-// plus Rdev="..." for devices and Target="..." for links.
+//   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0" Inode="2049:131"
+// plus Rdev="..." for devices and Target="..." for links. Inode is the
+// device and inode number: what tells a file moved from a file replaced.
 #pragma once
 
 #include <sys/stat.h>

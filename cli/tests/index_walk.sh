@@ -19,6 +19,7 @@ expected_metadata() {
   [ "$type" = dir ] || printf ' Size="%s"' "$size"
   printf ' MTime="%sT%sZ" Mode="%04o" Uid="%s" Gid="%s"' "${mtime%% *}" "$(cut -d' ' -f2 <<<"$mtime")" \
     "$((8#$mode))" "$uid" "$gid"
+  printf ' Inode="%s"' "$(stat -c '%d:%i' "$path")"
   [ "$type" = link ] && printf ' Target="%s"' "$(readlink "$path")"
   printf '\n'
 }
