@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <exception>
 
 #include <unistd.h>
@@ -76,14 +77,39 @@ int Run(int argc, char** argv)
     indexCommand->add_option("--collect", index.collects, "Mark files matching GLOB with Collect=\"true\"");
 
     cxcli::DiffOptions diff;
-    bool noRecurse = false;
-    auto* diffCommand = app.add_subcommand("diff", "Show what changed from OLD to NEW (A added, D deleted, M modified, "
-                                                   "? unknown: below a folder one snapshot could not read)");
+    bool collapse = false;
+    bool noRenames = false;
+    std::vector<std::string> ignored;
+    auto* diffCommand = app.add_subcommand(
+        "diff",
+        "Show what changed from OLD to NEW, one line per entry in tree order: A added, D deleted, "
+        "M modified, R moved (\"R OLD-PATH -> NEW-PATH\"), ? unknown (below a folder one snapshot could not "
+        "read). M and R lines name each changed attribute after a tab, \"NAME OLD->NEW\" "
+        "(\"M /srv/app/conf.yml<TAB>mode 0644->0600<TAB>size 120->131\"). Only the entries at or below "
+        "PATHs are reported when PATHs are given");
     diffCommand->add_option("OLD", diff.oldContainer, "Previous snapshot")->required();
     diffCommand->add_option("NEW", diff.newContainer, "Current snapshot")->required();
-    diffCommand->add_flag("--json", diff.json, "One JSON object per line");
+    diffCommand->add_option("PATH", diff.paths, "Report only this file or folder and what is below it");
+    diffCommand->add_flag("--json", diff.json,
+                          "One JSON object per line, each changed attribute under \"changes\" with its old and new "
+                          "value");
     diffCommand->add_flag("--stat", diff.stat, "Only the counts (one JSON object with --json)");
-    diffCommand->add_flag("--no-recurse-deleted", noRecurse, "Report a deleted folder, not what was below it");
+    diffCommand
+        ->add_option("--ignore", ignored,
+                     "Leave attributes out of the comparison: mtime, mode, uid, gid, size, type, target, rdev, "
+                     "digest, or any other recorded name (comma-separated, repeatable)")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    diffCommand->add_flag("--folder-mtime", diff.folderMTime,
+                          "Compare the folders' modification times too (by default a folder whose only change is "
+                          "its time is not reported: adding, removing or renaming an entry in it sets that time)");
+    diffCommand->add_flag("--no-renames", noRenames,
+                          "Report a moved file or folder as deleted and added, not as one R line");
+    diffCommand->add_flag("--collapse-folders", collapse,
+                          "Report a folder that only one snapshot has (added or deleted) as one line, without what "
+                          "is below it");
+    diffCommand->add_flag("--no-recurse-deleted", collapse, "Former name of --collapse-folders")->group("");
     diffCommand->add_option("--check-period", diff.checkPeriod, "Steps between interruption checks")->group("");
 
     std::string container;
@@ -152,7 +178,15 @@ int Run(int argc, char** argv)
     if (*diffCommand) {
         if (!NamesGiven({{"container", &diff.oldContainer}, {"container", &diff.newContainer}}))
             return cxcli::kTrouble;
-        diff.recurseDeleted = !noRecurse;
+        diff.recurseDeleted = !collapse;
+        diff.renames = !noRenames;
+        for (const auto& list : ignored)
+            for (size_t start = 0; start <= list.size();) {
+                const size_t comma = std::min(list.find(',', start), list.size());
+                if (comma > start)
+                    diff.ignored.push_back(list.substr(start, comma - start));
+                start = comma + 1;
+            }
         return cxcli::RunDiff(diff);
     }
     if (!*dupsCommand && !NamesGiven({{"container", &container}}))
