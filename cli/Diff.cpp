@@ -170,6 +170,10 @@ public:
     CKoError Finish()
     {
         progress_.Clear();
+        if (spool_ != nullptr && std::ferror(spool_)) {
+            errno = EIO;
+            return TemporaryFileError(FX_LOCATION);
+        }
         if (moves_.Empty())
             return CKoError::Success();
         if (!moves_.Resolve())
@@ -439,8 +443,13 @@ int RunDiff(const DiffOptions& options)
         bag->Set("AbortCheckPeriod::CCC", options.checkPeriod);
     comparison.SetConfigurationBag(bag);
     CKoError error = comparison.CompareDatabases();
-    if (!error.IsError())
-        error = printer->Finish();
+    // What was kept back goes out after an interruption too, as far as the
+    // comparison went.
+    if (!error.IsError() || FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED)) {
+        const CKoError finished = printer->Finish();
+        if (finished.IsError())
+            error = finished;
+    }
     if (options.stat)
         PrintCounts(report.Out(), *printer, options.json);
     const int written = FinishOutput(report.Out(), kClean);
