@@ -46,8 +46,8 @@ std::string Cause(const CKoError& error);
 bool CheckContainer(const std::string& path);
 
 // Keeps the report on the original standard output while the library runs:
-// file descriptor 1 goes to standard error when that is a terminal (the
-// library's progress marks then show there) and to /dev/null otherwise.
+// file descriptor 1 goes to /dev/null, where the comparison's own unlabelled
+// progress marks are lost (cx shows a progress line of its own).
 class ReportStream {
 public:
     ReportStream();
@@ -67,12 +67,16 @@ public:
     explicit Progress(const char* what);
     ~Progress();
     void Update(unsigned long long count, const std::string& current);
+    // Erases the line, if one is shown, before other output; the next
+    // Update shows it again.
+    void Clear();
 
 private:
     const char* what_;
     bool enabled_;
     double start_;
     double last_ = 0;
+    bool shown_ = false;
 };
 
 // Set by Ctrl-C (or SIGTERM, SIGHUP); a second one ends the process at once.
@@ -103,6 +107,10 @@ std::string IndexFailure(const CKoError& error);
 struct DiffOptions {
     std::string oldContainer;
     std::string newContainer;
+    std::vector<std::string> paths;    // report only these subtrees (as AbsolutePath makes them)
+    std::vector<std::string> ignored;  // attribute names left out of the comparison
+    bool folderMTime = false;          // compare the folders' modification times too
+    bool renames = true;               // report moves as such
     bool json = false;
     bool stat = false;
     bool recurseDeleted = true;
@@ -127,6 +135,12 @@ struct CheckOptions {
 int RunCheck(const CheckOptions& options);
 
 int RunReview(const std::string& container, bool collect);
+// The form cx index stores a path in: absolute (a relative argument is taken
+// from the current folder), without empty, "." or ".." components, and
+// without a trailing "/". `folderOnly` tells that the argument can only name
+// a folder: it ends with "/", "." or "..", or names the root. False, with a
+// message, for an empty argument or an unreadable current folder.
+bool AbsolutePath(const std::string& argument, std::string& path, bool& folderOnly);
 // A PATH or FOLDER is taken as cx index stores paths: absolute, from the
 // current folder when relative, "//", "." and ".." resolved by name. A PATH
 // ending with "/" names only a folder. No FOLDER lists the folders.

@@ -32,11 +32,8 @@ std::unique_ptr<CX::CContentContainerDatabase> OpenForReading(const std::string&
     }
     return db;
 }
+}  // namespace
 
-// The form cx index stores a path in: absolute (a relative argument is taken
-// from the current folder), without empty, "." or ".." components, and
-// without a trailing "/". `folderOnly` tells that the argument can only name
-// a folder: it ends with "/", "." or "..", or names the root.
 bool AbsolutePath(const std::string& argument, std::string& path, bool& folderOnly)
 {
     if (argument.empty()) {
@@ -80,7 +77,6 @@ bool AbsolutePath(const std::string& argument, std::string& path, bool& folderOn
         path = "/";
     return true;
 }
-}  // namespace
 
 int RunFind(const std::string& container, const std::string& argument)
 {

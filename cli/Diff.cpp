@@ -13,19 +13,26 @@
 #include "CompareContentContainers.h"
 #include "CompareContentContainersCallback.h"
 #include "ContentContainerDatabase.h"
+#include "DiffAttributes.h"
+#include "DiffMoves.h"
 
 #include <boost/make_shared.hpp>
 
-#include <functional>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <set>
 
 namespace cxcli {
 
 namespace {
 
-enum Change { kAdded, kDeleted, kModified, kUnknown };
-const char kLetters[] = {'A', 'D', 'M', '?'};
-const char* const kWords[] = {"added", "deleted", "modified", "unknown"};
+enum Change { kAdded, kDeleted, kModified, kMoved, kUnknown };
+const char kLetters[] = {'A', 'D', 'M', 'R', '?'};
+const char* const kWords[] = {"added", "deleted", "modified", "moved", "unknown"};
 
 // What a snapshot says about itself beyond its rows.
 struct SnapshotFacts {
@@ -74,53 +81,138 @@ void WarnIfNotComplete(const std::string& container, const SnapshotFacts& facts)
     std::fprintf(stderr, "cx: warning: %s: the snapshot %s\n", EscapeLine(container).c_str(), EscapeLine(what).c_str());
 }
 
+// A path filter: the subtrees cx diff OLD NEW PATH... reports.
+class PathFilter {
+public:
+    explicit PathFilter(const std::vector<std::string>& paths) : paths_(paths) {}
+
+    // Whether `path` (a folder's ending with "/") is one of the paths or lies
+    // below one.
+    bool Wanted(const std::string& path) const
+    {
+        if (paths_.empty())
+            return true;
+        for (const auto& root : paths_)
+            if (root == "/" || (path.compare(0, root.size(), root) == 0 &&
+                                (path.size() == root.size() || path[root.size()] == '/')))
+                return true;
+        return false;
+    }
+
+private:
+    std::vector<std::string> paths_;  // absolute, without a trailing "/" but for the root
+};
+
+// Prints the report as the comparison goes. With moves looked for, an entry
+// that only one snapshot has cannot be printed before the end (a later entry
+// may be the same file); from the first such entry on, the report goes to an
+// unnamed temporary file, the entry standing there as a slot, and is copied
+// out at the end with each slot settled. So the report stays in tree order,
+// a move standing where its new path is.
 class DiffPrinter : public CX::CCompareContentContainersCallback {
 public:
     DiffPrinter(FILE* out, const DiffOptions& options, std::set<std::string> unreadable)
-        : out_(out), options_(options), unreadable_(std::move(unreadable))
+        : out_(out),
+          outIsTerminal_(isatty(fileno(out)) != 0),
+          options_(options),
+          unreadable_(std::move(unreadable)),
+          filter_(options.paths),
+          comparer_(options.ignored, options.folderMTime),
+          progress_("compared")
     {
+    }
+    ~DiffPrinter() override
+    {
+        if (spool_ != nullptr)
+            std::fclose(spool_);
     }
 
     // A write error ends the comparison: nothing more could be reported.
-    bool IsAborted() override { return g_interrupted.load() || std::ferror(out_); }
+    bool IsAborted() override
+    {
+        progress_.Update(steps_, folder_);
+        return g_interrupted.load() || std::ferror(out_) || (spool_ != nullptr && std::ferror(spool_));
+    }
 
     CKoError OnFolderInIndex1(const string& folderName, const string& metadata) override
     {
-        Report(kDeleted, true, folderName, &metadata, nullptr);
-        return CKoError::Success();
+        folder_ = folderName;
+        return OneSided(true, true, folderName, metadata);
     }
     CKoError OnFolderInIndex2(const string& folderName, const string& metadata) override
     {
-        Report(kAdded, true, folderName, nullptr, &metadata);
-        return CKoError::Success();
+        folder_ = folderName;
+        return OneSided(false, true, folderName, metadata);
     }
     CKoError OnFolderInBothIndexes(const string& folderName, const string& metadata1,
                                    const string& metadata2) override
     {
-        if (Differs(metadata1, metadata2))
-            Report(kModified, true, folderName, &metadata1, &metadata2);
+        folder_ = folderName;
+        InBoth(true, folderName, metadata1, metadata2);
         return CKoError::Success();
     }
     CKoError OnFileInIndex1(const string& filePath, const string&, const string&, const string& metadata) override
     {
-        Report(kDeleted, false, filePath, &metadata, nullptr);
-        return CKoError::Success();
+        return OneSided(true, false, filePath, metadata);
     }
     CKoError OnFileInIndex2(const string& filePath, const string&, const string&, const string& metadata) override
     {
-        Report(kAdded, false, filePath, nullptr, &metadata);
-        return CKoError::Success();
+        return OneSided(false, false, filePath, metadata);
     }
     CKoError OnFileInBothIndexes(const string& filePath, const string&, const string&, const string& metadata1,
                                  const string& metadata2) override
     {
-        if (Differs(metadata1, metadata2))
-            Report(kModified, false, filePath, &metadata1, &metadata2);
+        InBoth(false, filePath, metadata1, metadata2);
         return CKoError::Success();
     }
 
-    unsigned long long counts[4][2] = {};  // [change][folder, file]
-    std::set<std::string> notCompared;      // attributes one snapshot only recorded
+    // Settles the entries kept back and prints what the temporary file holds.
+    CKoError Finish()
+    {
+        progress_.Clear();
+        if (spool_ != nullptr && std::ferror(spool_)) {
+            errno = EIO;
+            return TemporaryFileError(FX_LOCATION);
+        }
+        if (moves_.Empty())
+            return CKoError::Success();
+        if (!moves_.Resolve())
+            return TemporaryFileError(FX_LOCATION);
+        FILE* const spool = spool_;
+        spool_ = nullptr;  // from here on, lines go out
+        if (spool == nullptr) {  // --stat: nothing was written, only counted
+            for (size_t i = 0; i < moves_.Size(); ++i) {
+                const CKoError error = Settle(i);
+                if (error.IsError())
+                    return error;
+            }
+            return CKoError::Success();
+        }
+        std::unique_ptr<FILE, int (*)(FILE*)> closer(spool, &std::fclose);
+        if (std::fflush(spool) != 0 || std::ferror(spool) || std::fseek(spool, 0, SEEK_SET) != 0)
+            return TemporaryFileError(FX_LOCATION);
+        struct LineBuffer {
+            char* text = nullptr;
+            size_t capacity = 0;
+            ~LineBuffer() { std::free(text); }
+        } line;
+        CKoError error;
+        while (!error.IsError() && getline(&line.text, &line.capacity, spool) > 0) {
+            if (line.text[0] == kSlot)
+                error = Settle(std::strtoul(line.text + 1, nullptr, 10));
+            else
+                Print(out_, "%s", line.text);
+        }
+        if (error.IsError())
+            return error;
+        if (std::ferror(spool))
+            return TemporaryFileError(FX_LOCATION);
+        return CKoError::Success();
+    }
+
+    unsigned long long counts[5][2] = {};  // [change][folder, file]
+
+    const std::set<std::string>& NotCompared() const { return comparer_.notCompared; }
 
     unsigned long long Total() const
     {
@@ -131,37 +223,78 @@ public:
     }
 
 private:
-    // Whether two metadata texts differ in an attribute both record. Texts
-    // that are no attribute lists, or share no attribute, differ as texts.
-    bool Differs(const std::string& before, const std::string& after)
+    static constexpr char kSlot = '\x01';  // never starts a report line: those are escaped
+
+    void InBoth(bool folder, const std::string& path, const std::string& before, const std::string& after)
     {
-        if (before == after)
-            return false;
-        if (!ParseAttributes(before, before_) || !ParseAttributes(after, after_))
-            return true;
-        bool shared = false;
-        bool differs = false;
-        for (const auto& attribute : before_) {
-            const Attribute* other = Find(after_, attribute.key);
-            if (other == nullptr) {
-                notCompared.insert(attribute.key);
-                continue;
-            }
-            shared = true;
-            differs = differs || other->value != attribute.value;
-        }
-        for (const auto& attribute : after_)
-            if (Find(before_, attribute.key) == nullptr)
-                notCompared.insert(attribute.key);
-        return differs || !shared;
+        ++steps_;
+        if (before != after && filter_.Wanted(path) && comparer_.Compare(before, after, folder, changes_))
+            Report(BelowUnreadable(path, folder) ? kUnknown : kModified, folder, path, &before, &after, nullptr);
     }
 
-    static const Attribute* Find(const std::vector<Attribute>& attributes, const std::string& key)
+    CKoError OneSided(bool deleted, bool folder, const std::string& path, const std::string& metadata)
     {
-        for (const auto& attribute : attributes)
-            if (attribute.key == key)
-                return &attribute;
-        return nullptr;
+        ++steps_;
+        const std::string* before = deleted ? &metadata : nullptr;
+        const std::string* after = deleted ? nullptr : &metadata;
+        changes_.clear();
+        if (BelowUnreadable(path, folder)) {
+            if (filter_.Wanted(path))
+                Report(kUnknown, folder, path, before, after, nullptr);
+            return CKoError::Success();
+        }
+        if (!options_.renames) {
+            if (filter_.Wanted(path))
+                Report(deleted ? kDeleted : kAdded, folder, path, before, after, nullptr);
+            return CKoError::Success();
+        }
+        // Kept whether wanted or not: a move may bring it into the filter.
+        uint32_t index = 0;
+        if (!moves_.Add(deleted, folder, path, metadata, index))
+            return TemporaryFileError(FX_LOCATION);
+        if (options_.stat)
+            return CKoError::Success();
+        if (spool_ == nullptr) {
+            std::fflush(out_);
+            spool_ = std::tmpfile();
+            if (spool_ == nullptr)
+                return TemporaryFileError(FX_LOCATION);
+        }
+        std::fprintf(spool_, "%c%u\n", kSlot, static_cast<unsigned>(index));
+        return CKoError::Success();
+    }
+
+    static CKoError TemporaryFileError(const FXCodeLocation& location)
+    {
+        return FXErrorUtil::ErrorWin32(location, KO_ERROR_STORAGE_UNAVAILABLE, "temporary file: %s",
+                                       std::strerror(errno));
+    }
+
+    // What a kept entry turns out to be, reported where it stands.
+    CKoError Settle(size_t index)
+    {
+        const OneSidedEntry& entry = moves_[index];
+        if (entry.deleted && entry.partner != OneSidedEntry::kNone)
+            return CKoError::Success();  // shown with its partner
+        if (!moves_.Read(index, path_, metadata_))
+            return TemporaryFileError(FX_LOCATION);
+        changes_.clear();
+        if (entry.partner == OneSidedEntry::kNone) {
+            if (filter_.Wanted(path_))
+                Report(entry.deleted ? kDeleted : kAdded, entry.folder, path_, entry.deleted ? &metadata_ : nullptr,
+                       entry.deleted ? nullptr : &metadata_, nullptr);
+            return CKoError::Success();
+        }
+        if (!moves_.Read(entry.partner, oldPath_, oldMetadata_))
+            return TemporaryFileError(FX_LOCATION);
+        if (entry.movedAlong) {
+            if (filter_.Wanted(path_) && comparer_.Compare(oldMetadata_, metadata_, entry.folder, changes_))
+                Report(kModified, entry.folder, path_, &oldMetadata_, &metadata_, nullptr);
+        } else if (filter_.Wanted(path_) || filter_.Wanted(oldPath_)) {
+            comparer_.Compare(oldMetadata_, metadata_, entry.folder, changes_);
+            Report(kMoved, entry.folder, path_, &oldMetadata_, &metadata_, &oldPath_);
+        }
+        return CKoError::Success();
     }
 
     // Whether `path` lies below a folder one of the snapshots could not read.
@@ -177,28 +310,80 @@ private:
         return false;
     }
 
+    // One report line; the attributes that changed are in changes_.
     void Report(Change change, bool folder, const std::string& path, const std::string* before,
-                const std::string* after)
+                const std::string* after, const std::string* oldPath)
     {
-        if (BelowUnreadable(path, folder))
-            change = kUnknown;
         ++counts[change][folder ? 0 : 1];
         if (options_.stat)
             return;
+        line_.clear();
         if (options_.json) {
-            Print(out_, "{%s,\"kind\":\"%s\",\"change\":\"%s\",%s,%s}\n", JsonMember("path", &path).c_str(),
-                  folder ? "folder" : "file", kWords[change], JsonMember("old", before).c_str(),
-                  JsonMember("new", after).c_str());
+            line_ += '{';
+            line_ += JsonMember("path", &path);
+            line_ += folder ? ",\"kind\":\"folder\",\"change\":\"" : ",\"kind\":\"file\",\"change\":\"";
+            line_ += kWords[change];
+            line_ += "\",";
+            line_ += TypeMember(after != nullptr ? *after : *before);
+            if (oldPath != nullptr) {
+                line_ += ',';
+                line_ += JsonMember("old_path", oldPath);
+            }
+            if (change == kModified || change == kMoved) {
+                line_ += ',';
+                line_ += JsonChanges(changes_);
+            }
+            line_ += ',';
+            line_ += JsonMember("old", before);
+            line_ += ',';
+            line_ += JsonMember("new", after);
+            line_ += "}\n";
         } else {
-            Print(out_, "%c %s\n", kLetters[change], EscapeLine(path).c_str());
+            line_ += kLetters[change];
+            line_ += ' ';
+            if (oldPath != nullptr) {
+                line_ += EscapeLine(*oldPath);
+                line_ += " -> ";
+            }
+            line_ += EscapeLine(path);
+            line_ += TextChanges(changes_);
+            line_ += '\n';
         }
+        if (spool_ != nullptr) {
+            std::fwrite(line_.data(), 1, line_.size(), spool_);
+            return;
+        }
+        if (outIsTerminal_)
+            progress_.Clear();
+        Print(out_, "%s", line_.c_str());
+    }
+
+    // "type":"file", from the entry's metadata; null when it records none.
+    std::string TypeMember(const std::string& metadata)
+    {
+        const std::string* type =
+            ParseAttributes(metadata, attributes_) ? FindAttribute(attributes_, "Type") : nullptr;
+        return JsonMember("type", type);
     }
 
     FILE* out_;
+    const bool outIsTerminal_;
     const DiffOptions& options_;
     const std::set<std::string> unreadable_;
-    std::vector<Attribute> before_;
-    std::vector<Attribute> after_;
+    const PathFilter filter_;
+    AttributeComparer comparer_;
+    MoveFinder moves_;
+    FILE* spool_ = nullptr;
+    Progress progress_;
+    unsigned long long steps_ = 0;
+    std::string folder_;
+    std::vector<AttributeChange> changes_;
+    std::vector<Attribute> attributes_;
+    std::string line_;
+    std::string path_;
+    std::string metadata_;
+    std::string oldPath_;
+    std::string oldMetadata_;
 };
 
 void PrintCounts(FILE* out, const DiffPrinter& printer, bool json)
@@ -227,6 +412,15 @@ int RunDiff(const DiffOptions& options)
     // missing current container, and a typo should not leave a file behind.
     if (!CheckContainer(options.oldContainer) || !CheckContainer(options.newContainer))
         return kTrouble;
+    DiffOptions resolved = options;
+    resolved.paths.clear();
+    for (const auto& argument : options.paths) {
+        std::string path;
+        bool folderOnly = false;
+        if (!AbsolutePath(argument, path, folderOnly))
+            return kTrouble;
+        resolved.paths.push_back(path);
+    }
     std::set<std::string> unreadable;
     const std::string& newLabel = options.newLabel.empty() ? options.newContainer : options.newLabel;
     for (const auto* name : {&options.oldContainer, &options.newContainer}) {
@@ -243,22 +437,29 @@ int RunDiff(const DiffOptions& options)
     }
 
     ReportStream report;
-    auto printer = boost::make_shared<DiffPrinter>(report.Out(), options, std::move(unreadable));
+    auto printer = boost::make_shared<DiffPrinter>(report.Out(), resolved, std::move(unreadable));
     CX::CCompareContentContainers comparison(options.newContainer, options.oldContainer, printer);
     auto bag = boost::make_shared<CBag>();
     bag->Set("RecurseDeletedFolders::CCC", options.recurseDeleted);
     if (options.checkPeriod > 0)
         bag->Set("AbortCheckPeriod::CCC", options.checkPeriod);
     comparison.SetConfigurationBag(bag);
-    const CKoError error = comparison.CompareDatabases();
+    CKoError error = comparison.CompareDatabases();
+    // What was kept back goes out after an interruption too, as far as the
+    // comparison went.
+    if (!error.IsError() || FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED)) {
+        const CKoError finished = printer->Finish();
+        if (finished.IsError())
+            error = finished;
+    }
     if (options.stat)
         PrintCounts(report.Out(), *printer, options.json);
     const int written = FinishOutput(report.Out(), kClean);
     if (written != kClean)
         return written;
-    if (!printer->notCompared.empty()) {
+    if (!printer->NotCompared().empty()) {
         std::string keys;
-        for (const auto& key : printer->notCompared)
+        for (const auto& key : printer->NotCompared())
             keys += (keys.empty() ? "" : ", ") + key;
         std::fprintf(stderr, "cx: note: not compared, recorded in one snapshot only: %s\n", EscapeLine(keys).c_str());
     }

@@ -259,7 +259,7 @@ ReportStream::ReportStream()
     saved_ = dup(STDOUT_FILENO);
     if (saved_ < 0)
         return;
-    const int target = isatty(STDERR_FILENO) ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int target = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (target < 0 || dup2(target, STDOUT_FILENO) < 0) {
         if (target >= 0)
             close(target);
@@ -291,8 +291,16 @@ Progress::Progress(const char* what) : what_(what), enabled_(isatty(STDERR_FILEN
 
 Progress::~Progress()
 {
-    if (enabled_ && last_ != 0)
-        std::fprintf(stderr, "\r\033[K");
+    Clear();
+}
+
+void Progress::Clear()
+{
+    if (!shown_)
+        return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    shown_ = false;
 }
 
 void Progress::Update(unsigned long long count, const std::string& current)
@@ -309,6 +317,7 @@ void Progress::Update(unsigned long long count, const std::string& current)
         shown = "..." + shown.substr(shown.size() - 57);
     std::fprintf(stderr, "\r\033[K%s %llu (%.0f/s) %s", what_, count, rate, shown.c_str());
     std::fflush(stderr);
+    shown_ = true;
 }
 
 }  // namespace cxcli

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <exception>
 
 #include <unistd.h>
@@ -70,6 +71,50 @@ bool ReadExcludes(const CLI::App& command, const CLI::Option* patternOption, con
     return true;
 }
 
+// The report options that cx diff and cx check share, and what they set.
+struct ReportFlags {
+    bool collapse = false;
+    bool noRenames = false;
+    std::vector<std::string> ignored;
+
+    void ApplyTo(cxcli::DiffOptions& options) const
+    {
+        options.recurseDeleted = !collapse;
+        options.renames = !noRenames;
+        for (const auto& list : ignored)
+            for (size_t start = 0; start <= list.size();) {
+                const size_t comma = std::min(list.find(',', start), list.size());
+                if (comma > start)
+                    options.ignored.push_back(list.substr(start, comma - start));
+                start = comma + 1;
+            }
+    }
+};
+
+void AddReportOptions(CLI::App& command, cxcli::DiffOptions& options, ReportFlags& flags)
+{
+    command.add_flag("--json", options.json,
+                     "One JSON object per line, each changed attribute under \"changes\" with its old and new value");
+    command.add_flag("--stat", options.stat, "Only the counts (one JSON object with --json)");
+    command
+        .add_option("--ignore", flags.ignored,
+                    "Leave attributes out of the comparison: mtime, mode, uid, gid, size, type, target, rdev, "
+                    "digest, or any other recorded name (comma-separated, repeatable)")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    command.add_flag("--folder-mtime", options.folderMTime,
+                     "Compare the folders' modification times too (by default a folder whose only change is its "
+                     "time is not reported: adding, removing or renaming an entry in it sets that time)");
+    command.add_flag("--no-renames", flags.noRenames,
+                     "Report a moved file or folder as deleted and added, not as one R line");
+    command.add_flag("--collapse-folders", flags.collapse,
+                     "Report a folder that only one snapshot has (added or deleted) as one line, without what is "
+                     "below it");
+    command.add_flag("--no-recurse-deleted", flags.collapse, "Former name of --collapse-folders")->group("");
+    command.add_option("--check-period", options.checkPeriod, "Steps between interruption checks")->group("");
+}
+
 // An empty name would reach the library, whose answer names no file.
 bool NamesGiven(std::initializer_list<std::pair<const char*, const std::string*>> names)
 {
@@ -132,29 +177,32 @@ int Run(int argc, char** argv)
         "records the rules; cx info lists them.");
 
     cxcli::DiffOptions diff;
-    bool noRecurse = false;
-    auto* diffCommand = app.add_subcommand("diff", "Show what changed from OLD to NEW (A added, D deleted, M modified, "
-                                                   "? unknown: below a folder one snapshot could not read)");
+    ReportFlags diffFlags;
+    auto* diffCommand = app.add_subcommand(
+        "diff",
+        "Show what changed from OLD to NEW, one line per entry in tree order: A added, D deleted, "
+        "M modified, R moved (\"R OLD-PATH -> NEW-PATH\"), ? unknown (below a folder one snapshot could not "
+        "read). M and R lines name each changed attribute after a tab, \"NAME OLD->NEW\" "
+        "(\"M /srv/app/conf.yml<TAB>mode 0644->0600<TAB>size 120->131\"). Only the entries at or below "
+        "PATHs are reported when PATHs are given");
     diffCommand->add_option("OLD", diff.oldContainer, "Previous snapshot")->required();
     diffCommand->add_option("NEW", diff.newContainer, "Current snapshot")->required();
-    diffCommand->add_flag("--json", diff.json, "One JSON object per line");
-    diffCommand->add_flag("--stat", diff.stat, "Only the counts (one JSON object with --json)");
-    diffCommand->add_flag("--no-recurse-deleted", noRecurse, "Report a deleted folder, not what was below it");
-    diffCommand->add_option("--check-period", diff.checkPeriod, "Steps between interruption checks")->group("");
+    diffCommand->add_option("PATH", diff.paths, "Report only this file or folder and what is below it");
+    AddReportOptions(*diffCommand, diff, diffFlags);
     diffCommand->add_flag("--relative", diff.relative,
                           "Compare by the paths below each snapshot's origin (a copy of a tree with its original)");
 
     cxcli::CheckOptions check;
-    bool checkNoRecurse = false;
+    ReportFlags checkFlags;
     auto* checkCommand = app.add_subcommand(
-        "check", "Show what changed in the tree since the snapshot CONTAINER was taken, as diff shows it");
+        "check", "Show what changed in the tree since the snapshot CONTAINER was taken, reported as diff reports");
     checkCommand->add_option("CONTAINER", check.report.oldContainer, "The snapshot")->required();
     checkCommand->add_option("DIR", check.directory,
                              "The tree to check (default: the snapshot's origin; another folder is compared by the "
                              "paths below it, as a copy)");
-    checkCommand->add_flag("--json", check.report.json, "One JSON object per line");
-    checkCommand->add_flag("--stat", check.report.stat, "Only the counts (one JSON object with --json)");
-    checkCommand->add_flag("--no-recurse-deleted", checkNoRecurse, "Report a deleted folder, not what was below it");
+    checkCommand->add_option("--path", check.report.paths,
+                             "Report only this file or folder and what is below it (repeatable)");
+    AddReportOptions(*checkCommand, check.report, checkFlags);
     checkCommand->add_flag("--checksum", check.checksum, "Compare digests even if the snapshot has none");
     checkCommand->add_flag("--no-checksum", check.noChecksum, "Do not read files for digests");
     std::vector<std::string> checkExcludes;
@@ -232,7 +280,7 @@ int Run(int argc, char** argv)
     if (*diffCommand) {
         if (!NamesGiven({{"container", &diff.oldContainer}, {"container", &diff.newContainer}}))
             return cxcli::kTrouble;
-        diff.recurseDeleted = !noRecurse;
+        diffFlags.ApplyTo(diff);
         return diff.relative ? cxcli::RunRelativeDiff(diff) : cxcli::RunDiff(diff);
     }
     if (*checkCommand) {
@@ -241,7 +289,7 @@ int Run(int argc, char** argv)
         if (!ReadExcludes(*checkCommand, checkExcludeOption, checkExcludes, checkExcludeFromOption, checkExcludeFiles,
                           check.excludes))
             return cxcli::kTrouble;
-        check.report.recurseDeleted = !checkNoRecurse;
+        checkFlags.ApplyTo(check.report);
         return cxcli::RunCheck(check);
     }
     if (!*dupsCommand && !NamesGiven({{"container", &container}}))

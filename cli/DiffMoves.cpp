@@ -1,0 +1,261 @@
+#include "DiffMoves.h"
+
+#include "Attributes.h"
+#include "DiffAttributes.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace cxcli {
+
+namespace {
+
+// What tells one file from another, from its metadata.
+struct Identity {
+    std::string inode;  // empty: unknown, never matched
+    std::string type;
+    std::string size;
+    std::string mtime;
+    std::string digest;
+};
+
+Identity IdentityOf(const std::string& metadata, std::vector<Attribute>& scratch)
+{
+    Identity identity;
+    if (!ParseAttributes(metadata, scratch))
+        return identity;
+    const auto take = [&scratch](const char* key, std::string& into) {
+        if (const std::string* value = FindAttribute(scratch, key))
+            into = *value;
+    };
+    take("Inode", identity.inode);
+    take("Type", identity.type);
+    take("Size", identity.size);
+    take("MTime", identity.mtime);
+    take("XXH128", identity.digest);
+    return identity;
+}
+
+// The parent folder of a path as containers store it ("/a/b/" for "/a/b/c"
+// and for "/a/b/c/"), or empty for the root.
+std::string Parent(const std::string& path)
+{
+    const size_t end = !path.empty() && path.back() == '/' ? path.size() - 1 : path.size();
+    const size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+uint64_t HashOf(const std::string& text)
+{
+    return static_cast<uint64_t>(std::hash<std::string>{}(text));
+}
+
+}  // namespace
+
+bool MoveFinder::Add(bool deleted, bool folder, const std::string& path, const std::string& metadata,
+                     uint32_t& index)
+{
+    if (!store_) {
+        store_.reset(std::tmpfile());
+        if (!store_)
+            return false;
+    }
+    OneSidedEntry entry;
+    entry.offset = size_;
+    entry.pathLength = static_cast<uint32_t>(path.size());
+    entry.metadataLength = static_cast<uint32_t>(metadata.size());
+    entry.folder = folder;
+    entry.deleted = deleted;
+    // The Inode value is found without parsing the whole text; a pair is
+    // checked in full before it is made.
+    const size_t at = metadata.find(" Inode=\"");
+    if (at != std::string::npos) {
+        const size_t end = metadata.find('"', at + 8);
+        if (end != std::string::npos)
+            entry.inodeKey = HashOf(metadata.substr(at + 8, end - at - 8)) * 2 + (folder ? 1 : 0) + 2;
+    }
+    if (std::fwrite(path.data(), 1, path.size(), store_.get()) != path.size() ||
+        std::fwrite(metadata.data(), 1, metadata.size(), store_.get()) != metadata.size())
+        return false;
+    size_ += path.size() + metadata.size();
+    flushed_ = false;
+    index = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(entry);
+    return true;
+}
+
+bool MoveFinder::Read(size_t index, std::string& path, std::string& metadata) const
+{
+    const OneSidedEntry& entry = entries_[index];
+    if (!flushed_) {
+        if (std::fflush(store_.get()) != 0)
+            return false;
+        const_cast<MoveFinder*>(this)->flushed_ = true;
+    }
+    const size_t length = size_t{entry.pathLength} + entry.metadataLength;
+    std::vector<char>& buffer = const_cast<MoveFinder*>(this)->buffer_;
+    buffer.resize(length);
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = pread(fileno(store_.get()), buffer.data() + done, length - done,
+                                  static_cast<off_t>(entry.offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(got);
+    }
+    path.assign(buffer.data(), entry.pathLength);
+    metadata.assign(buffer.data() + entry.pathLength, entry.metadataLength);
+    return true;
+}
+
+bool MoveFinder::Resolve()
+{
+    // Inodes are matched only where one entry on each side has it: hard links
+    // moved apart are left as they were reported.
+    struct Seen {
+        uint32_t deleted = 0;
+        uint32_t added = 0;
+        uint32_t lastAdded = OneSidedEntry::kNone;
+    };
+    std::unordered_map<uint64_t, Seen> byInode;
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+        const OneSidedEntry& entry = entries_[i];
+        if (entry.inodeKey == 0)
+            continue;
+        Seen& seen = byInode[entry.inodeKey];
+        if (entry.deleted) {
+            ++seen.deleted;
+        } else {
+            ++seen.added;
+            seen.lastAdded = i;
+        }
+    }
+
+    std::string path;
+    std::string metadata;
+    std::string otherPath;
+    std::string otherMetadata;
+    std::vector<Attribute> scratch;
+    const auto pair = [this](uint32_t deleted, uint32_t added) {
+        entries_[deleted].partner = added;
+        entries_[added].partner = deleted;
+    };
+    // The added entry that is the same file or folder as deleted entry `i`,
+    // or kNone; reads both into path/metadata and otherPath/otherMetadata.
+    bool failed = false;
+    const auto sameFile = [&](uint32_t i) -> uint32_t {
+        if (entries_[i].inodeKey == 0)
+            return OneSidedEntry::kNone;
+        const Seen& seen = byInode.find(entries_[i].inodeKey)->second;
+        if (seen.deleted != 1 || seen.added != 1 || entries_[seen.lastAdded].partner != OneSidedEntry::kNone)
+            return OneSidedEntry::kNone;
+        if (!Read(i, path, metadata) || !Read(seen.lastAdded, otherPath, otherMetadata)) {
+            failed = true;
+            return OneSidedEntry::kNone;
+        }
+        const Identity before = IdentityOf(metadata, scratch);
+        const Identity after = IdentityOf(otherMetadata, scratch);
+        if (before.inode.empty() || before.inode != after.inode || before.type != after.type)
+            return OneSidedEntry::kNone;
+        if (entries_[i].folder)
+            return seen.lastAdded;  // its time is judged by the caller
+        if (!before.digest.empty() && !after.digest.empty())
+            return before.digest == after.digest ? seen.lastAdded : OneSidedEntry::kNone;
+        return before.mtime == after.mtime && before.size == after.size ? seen.lastAdded : OneSidedEntry::kNone;
+    };
+
+    // Files first. A folder's time changes with what is in it, so a folder
+    // counts as moved when its time is unchanged, or when an entry moved from
+    // directly below its old path to directly below its new one.
+    std::unordered_set<std::string> movedBetween;  // "old parent\0new parent"
+    for (uint32_t i = 0; i < entries_.size() && !failed; ++i) {
+        if (!entries_[i].deleted || entries_[i].folder)
+            continue;
+        const uint32_t added = sameFile(i);
+        if (added == OneSidedEntry::kNone)
+            continue;
+        pair(i, added);
+        movedBetween.insert(Parent(path) + '\0' + Parent(otherPath));
+    }
+    // Deepest folders first (tree order reversed), so that a folder moved
+    // along vouches for the folder it is in.
+    std::unordered_map<std::string, std::string> movedFolders;  // old path -> new path
+    for (uint32_t i = static_cast<uint32_t>(entries_.size()); i-- > 0 && !failed;) {
+        if (!entries_[i].deleted || !entries_[i].folder)
+            continue;
+        const uint32_t added = sameFile(i);
+        if (added == OneSidedEntry::kNone)
+            continue;
+        const Identity before = IdentityOf(metadata, scratch);
+        const Identity after = IdentityOf(otherMetadata, scratch);
+        if (before.mtime != after.mtime && movedBetween.count(path + '\0' + otherPath) == 0)
+            continue;
+        pair(i, added);
+        movedFolders.emplace(path, otherPath);
+        movedBetween.insert(Parent(path) + '\0' + Parent(otherPath));
+    }
+    if (failed)
+        return false;
+    if (movedFolders.empty())
+        return true;
+
+    // Below a moved folder, an entry at the same place under both paths was
+    // carried along: compared as one entry, not reported as moved.
+    std::unordered_multimap<uint64_t, uint32_t> addedByPath;
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].deleted)
+            continue;
+        if (!Read(i, path, metadata))
+            return false;
+        addedByPath.emplace(HashOf(path), i);
+    }
+    for (uint32_t i = 0; i < entries_.size(); ++i) {
+        OneSidedEntry& entry = entries_[i];
+        if (!entry.deleted)
+            continue;
+        if (!Read(i, path, metadata))
+            return false;
+        std::string placed;
+        for (std::string folder = Parent(path); !folder.empty(); folder = Parent(folder)) {
+            const auto moved = movedFolders.find(folder);
+            if (moved != movedFolders.end()) {  // the deepest moved folder decides
+                placed = moved->second + path.substr(folder.size());
+                break;
+            }
+        }
+        if (placed.empty())
+            continue;
+        if (entry.partner != OneSidedEntry::kNone) {
+            if (!Read(entry.partner, otherPath, otherMetadata))
+                return false;
+            if (otherPath == placed)
+                entry.movedAlong = entries_[entry.partner].movedAlong = true;
+            continue;
+        }
+        const auto range = addedByPath.equal_range(HashOf(placed));
+        for (auto there = range.first; there != range.second; ++there) {
+            OneSidedEntry& added = entries_[there->second];
+            if (added.partner != OneSidedEntry::kNone || added.folder != entry.folder)
+                continue;
+            if (!Read(there->second, otherPath, otherMetadata))
+                return false;
+            if (otherPath != placed)
+                continue;
+            pair(i, there->second);
+            entry.movedAlong = added.movedAlong = true;
+            break;
+        }
+    }
+    return true;
+}
+
+}  // namespace cxcli

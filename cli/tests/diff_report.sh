@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# What cx diff says about each change: the attributes that changed with
+# their old and new values (text and JSON), moves, --ignore, path filters,
+# --no-renames, and the progress line on a terminal.
+set -uo pipefail
+
+# shellcheck source=cli/tests/checks.sh
+source "$(dirname "$0")/checks.sh"
+tab=$'\t'
+
+fixed() { touch -h -d '2001-01-01 UTC' "$@"; }
+when=2001-01-01T00:00:00.000000000Z
+
+# One file per attribute, changed alone: NAME|SETUP|CHANGE|EXPECTED FIELD.
+rows=(
+  "mtime|printf abc >mtime|touch -d '2002-02-02 UTC' mtime|mtime $when->2002-02-02T00:00:00.000000000Z"
+  "mode|printf abc >mode; chmod 644 mode|chmod 600 mode|mode 0644->0600"
+  "size|printf abc >size|printf abcde >size; fixed size|size 3->5"
+  "target|ln -s aaaa target|ln -sfn bbbb target; fixed target|target aaaa->bbbb"
+  "digest|printf abc >digest|printf abd >digest; fixed digest|digest"
+)
+if [ "$(id -u)" = 0 ]; then
+  rows+=("uid|printf abc >uid; chown 0 uid|chown 65534 uid|uid 0->65534"
+         "gid|printf abc >gid; chgrp 0 gid|chgrp 65534 gid|gid 0->65534")
+else
+  echo "uid and gid rows skipped: not root"
+fi
+
+T="$WORK/attributes"
+mkdir -p "$T"
+for row in "${rows[@]}"; do
+  IFS='|' read -r name setup _ <<<"$row"
+  (cd "$T" && eval "$setup" && fixed "$name")
+done
+# Digests in a pair of their own: every other row changes its content.
+"$CX" index "$T" "$WORK/a1.cx" 2>/dev/null
+"$CX" index --checksum "$T" "$WORK/c1.cx" 2>/dev/null
+for row in "${rows[@]}"; do
+  IFS='|' read -r _ _ change _ <<<"$row"
+  (cd "$T" && eval "$change")
+done
+"$CX" index "$T" "$WORK/a2.cx" 2>/dev/null
+"$CX" index --checksum "$T" "$WORK/c2.cx" 2>/dev/null
+
+digest() { "$CX" find "$1" "$T/digest" | sed -n 's/.*XXH128="\([^"]*\)".*/\1/p'; }
+expected=""
+for row in "${rows[@]}"; do
+  IFS='|' read -r name _ _ field <<<"$row"
+  [ "$name" != digest ] || field="digest $(digest "$WORK/c1.cx")->$(digest "$WORK/c2.cx")"
+  expected+="M $T/$name$tab$field"$'\n'
+done
+expected=$(printf '%s' "$expected" | LC_ALL=C sort)
+both() {  # both ARGS...: cx diff ARGS of the plain pair, and the digest line of the other pair
+  "$CX" diff "$@" "$WORK/a1.cx" "$WORK/a2.cx"
+  "$CX" diff "$@" "$WORK/c1.cx" "$WORK/c2.cx" | grep -F "$T/digest"
+}
+both >"$WORK/text" 2>"$WORK/stderr"
+check "each attribute alone, text" "$expected" "$(LC_ALL=C sort "$WORK/text")"
+check "each attribute alone, no note" "" "$(cat "$WORK/stderr")"
+both --json >"$WORK/json"
+check "each attribute alone, JSON" "$expected" "$(python3 -c '
+import json, sys
+for line in open(sys.argv[1]):
+    row = json.loads(line)
+    assert row["change"] == "modified" and row["kind"] == "file", row
+    assert row["type"] == ("link" if row["path"].endswith("/target") else "file"), row
+    (name, values), = row["changes"].items()
+    kinds = {type(values["old"]), type(values["new"])}
+    assert kinds == ({int} if name in ("size", "uid", "gid") else {str}), row
+    print("M %s\t%s %s->%s" % (row["path"], name, values["old"], values["new"]))' "$WORK/json" | LC_ALL=C sort)"
+
+check "ignore" "$(grep -v -e "^M $T/mode$tab" -e "^M $T/size$tab" -e "^M $T/mtime$tab" <<<"$expected")" \
+  "$(both --ignore mode,size --ignore MTime | LC_ALL=C sort)"
+check "folder times only when asked" "0 1" \
+  "$("$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" | grep -c "^M $T/$tab") $("$CX" diff --folder-mtime "$WORK/a1.cx" "$WORK/a2.cx" | grep -c "^M $T/${tab}mtime ")"
+check "path filter" "M $T/size${tab}size 3->5" "$("$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" "$T/size")"
+check "relative path filters" "$(grep -e "^M $T/mode$tab" -e "^M $T/target$tab" <<<"$expected")" \
+  "$(cd "$T" && "$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" target ./mode)"
+check "ignore digest" "0:" "$("$CX" diff --ignore digest "$WORK/c1.cx" "$WORK/c2.cx" "$T/digest" >"$WORK/out"; echo "$?:$(cat "$WORK/out")")"
+check "path filter is no name prefix" "0:" "$("$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" "$T/mod" >"$WORK/out"; echo "$?:$(cat "$WORK/out")")"
+
+# Moves: a file, a file moved and changed, a folder moved with an entry
+# removed from it, and a file deleted whose inode a new file got.
+M="$WORK/moves"
+mkdir -p "$M/from/inner" "$M/to"
+for name in from/inner/keep from/gone single chm reused; do printf '%s' "$name" >"$M/$name"; done
+chmod 644 "$M/chm"
+"$CX" index "$M" "$WORK/m1.cx" 2>/dev/null
+mv "$M/from" "$M/to/moved"
+rm "$M/to/moved/gone"
+mv "$M/single" "$M/to/single2"
+mv "$M/chm" "$M/to/chm2"
+chmod 600 "$M/to/chm2"
+rm "$M/reused"
+printf 'reused' >"$M/fresh"
+"$CX" index "$M" "$WORK/m2.cx" 2>/dev/null
+inode() { "$CX" find "$1" "$2" | sed -n 's/.*Inode="\([^"]*\)".*/\1/p'; }
+if [ -n "$EXTENSION" ]; then
+  # The new file stands for one that got the inode the deleted file freed.
+  sqlite3 "$WORK/m2.cx" -cmd ".load ${EXTENSION%.so}" "UPDATE Files SET Metadata =
+    replace(Metadata, 'Inode=\"$(inode "$WORK/m2.cx" "$M/fresh")\"', 'Inode=\"$(inode "$WORK/m1.cx" "$M/reused")\"')
+    WHERE FileName = 'fresh';"
+  check "reused inode stands" "$(inode "$WORK/m1.cx" "$M/reused")" "$(inode "$WORK/m2.cx" "$M/fresh")"
+fi
+check "moves" "A $M/fresh
+D $M/reused
+D $M/from/gone
+R $M/chm -> $M/to/chm2${tab}mode 0644->0600
+R $M/single -> $M/to/single2
+R $M/from/ -> $M/to/moved/" "$("$CX" diff "$WORK/m1.cx" "$WORK/m2.cx")"
+check "moves, stat" "moved     1 folders, 2 files" "$("$CX" diff --stat "$WORK/m1.cx" "$WORK/m2.cx" | grep '^moved')"
+check "move, JSON" "moved file file $M/chm {'mode': {'old': '0644', 'new': '0600'}}" "$("$CX" diff --json "$WORK/m1.cx" "$WORK/m2.cx" |
+  python3 -c '
+import json, sys
+for row in map(json.loads, sys.stdin):
+    if row["path"].endswith("/chm2"):
+        print(row["change"], row["kind"], row["type"], row["old_path"], row["changes"])')"
+check "move into a path filter" "R $M/single -> $M/to/single2" "$("$CX" diff "$WORK/m1.cx" "$WORK/m2.cx" "$M/to/single2")"
+check "no renames" "D $M/chm
+A $M/fresh
+D $M/reused
+D $M/single
+D $M/from/
+D $M/from/gone
+D $M/from/inner/
+D $M/from/inner/keep
+A $M/to/chm2
+A $M/to/single2
+A $M/to/moved/
+A $M/to/moved/inner/
+A $M/to/moved/inner/keep" "$("$CX" diff --no-renames "$WORK/m1.cx" "$WORK/m2.cx")"
+check "collapsed folders, both kinds" "D $M/from/
+A $M/to/moved/" "$("$CX" diff --no-renames --collapse-folders "$WORK/m1.cx" "$WORK/m2.cx" | grep /$)"
+
+# On a terminal, one labelled line that is gone at the end: none of the
+# comparison's unlabelled marks.
+if command -v script >/dev/null; then
+  script -qec "$CX diff --check-period 1 $WORK/m1.cx $WORK/m2.cx" /dev/null >"$WORK/terminal"
+  check "no raw progress marks on a terminal" 0 "$(grep -c '[0-9]   [0-9]' "$WORK/terminal")"
+fi
+
+checks_summary
