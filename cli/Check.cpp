@@ -89,16 +89,9 @@ int RunCheck(const CheckOptions& options)
         index.excludes = options.excludes;
 
     const std::string directory = options.directory.empty() ? origin : options.directory;
-    char resolved[PATH_MAX];
-    if (realpath(directory.c_str(), resolved) == nullptr)
-        return Fail(directory, std::strerror(errno));
-    std::string root = resolved;
-    struct stat rootStatus {};
-    if (stat(root.c_str(), &rootStatus) != 0)
-        return Fail(root, std::strerror(errno));
-    if (!S_ISDIR(rootStatus.st_mode))
-        return Fail(root, "not a directory");
-    FXPath::AppendTrailingDelimiter(root);
+    std::string root;
+    if (!ResolveFolder(directory, root))
+        return kTrouble;
 
     ScratchContainer scratch;
     if (!scratch.Create())

@@ -98,6 +98,9 @@ struct IndexOptions {
     std::vector<std::string> collects;
 };
 int RunIndex(const IndexOptions& options);
+// `directory` as the kernel resolves it, ending with "/"; false after the
+// failure was reported (it does not exist, or is no folder).
+bool ResolveFolder(const std::string& directory, std::string& root);
 // What a walk tells cx index's user: warnings on standard error, the progress
 // line on a terminal, and Ctrl-C as a cancel.
 CX::CTreeIndexerCallbackPtr MakeIndexCallback();

@@ -66,18 +66,32 @@ std::string IndexFailure(const CKoError& error)
     return cause;
 }
 
-int RunIndex(const IndexOptions& options)
+bool ResolveFolder(const std::string& directory, std::string& root)
 {
     char resolved[PATH_MAX];
-    if (realpath(options.directory.c_str(), resolved) == nullptr)
-        return Fail(options.directory, std::strerror(errno));
-    std::string root = resolved;
-    struct stat rootStatus {};
-    if (stat(root.c_str(), &rootStatus) != 0)
-        return Fail(root, std::strerror(errno));
-    if (!S_ISDIR(rootStatus.st_mode))
-        return Fail(root, "not a directory");
+    if (realpath(directory.c_str(), resolved) == nullptr) {
+        Fail(directory, std::strerror(errno));
+        return false;
+    }
+    struct stat status {};
+    if (stat(resolved, &status) != 0) {
+        Fail(resolved, std::strerror(errno));
+        return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        Fail(resolved, "not a directory");
+        return false;
+    }
+    root = resolved;
     FXPath::AppendTrailingDelimiter(root);
+    return true;
+}
+
+int RunIndex(const IndexOptions& options)
+{
+    std::string root;
+    if (!ResolveFolder(options.directory, root))
+        return kTrouble;
 
     // The new snapshot is made in a temporary file and takes the container's
     // place only when it is finished; until then the previous one stays.
