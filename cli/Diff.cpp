@@ -8,7 +8,7 @@
 // warning on standard error first.
 #include "Cli.h"
 
-#include "Attributes.h"
+#include "AttributeSet.h"
 #include "Bag.h"
 #include "CompareContentContainers.h"
 #include "CompareContentContainersCallback.h"
@@ -50,9 +50,9 @@ CKoError ReadFacts(CX::CContentContainerDatabase& db, SnapshotFacts& facts)
     if (error.IsError())
         return error;
     try {
-        std::vector<Attribute> attributes;
+        std::vector<CX::SAttribute> attributes;
         for (; !query->Eof(); query->NextRow()) {
-            if (!ParseAttributes(query->GetStringField(1, ""), attributes))
+            if (!CX::CAttributeSet::Parse(query->GetStringField(1, ""), attributes))
                 continue;
             for (const auto& attribute : attributes)
                 if (attribute.key == "Unreadable")
@@ -362,7 +362,7 @@ private:
     std::string TypeMember(const std::string& metadata)
     {
         const std::string* type =
-            ParseAttributes(metadata, attributes_) ? FindAttribute(attributes_, "Type") : nullptr;
+            CX::CAttributeSet::Parse(metadata, attributes_) ? FindAttribute(attributes_, "Type") : nullptr;
         return JsonMember("type", type);
     }
 
@@ -378,7 +378,7 @@ private:
     unsigned long long steps_ = 0;
     std::string folder_;
     std::vector<AttributeChange> changes_;
-    std::vector<Attribute> attributes_;
+    std::vector<CX::SAttribute> attributes_;
     std::string line_;
     std::string path_;
     std::string metadata_;

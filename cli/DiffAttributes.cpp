@@ -48,7 +48,7 @@ std::string ShownValue(const std::string& value)
 
 }  // namespace
 
-const std::string* FindAttribute(const std::vector<Attribute>& attributes, const std::string& key)
+const std::string* FindAttribute(const std::vector<CX::SAttribute>& attributes, const std::string& key)
 {
     for (const auto& attribute : attributes)
         if (attribute.key == key)
@@ -88,7 +88,7 @@ bool AttributeComparer::Compare(const std::string& before, const std::string& af
     changes.clear();
     if (before == after)
         return false;
-    if (!ParseAttributes(before, before_) || !ParseAttributes(after, after_))
+    if (!CX::CAttributeSet::Parse(before, before_) || !CX::CAttributeSet::Parse(after, after_))
         return true;
     bool shared = false;
     for (const auto& attribute : before_) {

@@ -3,7 +3,7 @@
 // JSON forms of a report line.
 #pragma once
 
-#include "Attributes.h"
+#include "AttributeSet.h"
 
 #include <set>
 #include <string>
@@ -18,7 +18,7 @@ struct AttributeChange {
 };
 
 // The value of `key` in `attributes`, or null.
-const std::string* FindAttribute(const std::vector<Attribute>& attributes, const std::string& key);
+const std::string* FindAttribute(const std::vector<CX::SAttribute>& attributes, const std::string& key);
 
 // The name an attribute goes by in reports and in --ignore: the key in lower
 // case, "digest" for XXH128.
@@ -45,8 +45,8 @@ private:
 
     std::vector<std::string> ignored_;  // names in lower case
     bool folderMTime_;
-    std::vector<Attribute> before_;
-    std::vector<Attribute> after_;
+    std::vector<CX::SAttribute> before_;
+    std::vector<CX::SAttribute> after_;
 };
 
 // "\tmode 0644->0600\tsize 120->131": one tab-separated field per change.

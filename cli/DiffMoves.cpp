@@ -1,6 +1,6 @@
 #include "DiffMoves.h"
 
-#include "Attributes.h"
+#include "AttributeSet.h"
 #include "DiffAttributes.h"
 
 #include <unistd.h>
@@ -23,10 +23,10 @@ struct Identity {
     std::string digest;
 };
 
-Identity IdentityOf(const std::string& metadata, std::vector<Attribute>& scratch)
+Identity IdentityOf(const std::string& metadata, std::vector<CX::SAttribute>& scratch)
 {
     Identity identity;
-    if (!ParseAttributes(metadata, scratch))
+    if (!CX::CAttributeSet::Parse(metadata, scratch))
         return identity;
     const auto take = [&scratch](const char* key, std::string& into) {
         if (const std::string* value = FindAttribute(scratch, key))
@@ -144,7 +144,7 @@ bool MoveFinder::Resolve()
     std::string metadata;
     std::string otherPath;
     std::string otherMetadata;
-    std::vector<Attribute> scratch;
+    std::vector<CX::SAttribute> scratch;
     const auto pair = [this](uint32_t deleted, uint32_t added) {
         entries_[deleted].partner = added;
         entries_[added].partner = deleted;

@@ -3,29 +3,9 @@
 // formatting.
 #include "EntryMetadata.h"
 
-namespace CX::walk {
+#include "AttributeSet.h"
 
-void AppendEscaped(std::string& out, const std::string& value)
-{
-    static const char kHex[] = "0123456789ABCDEF";
-    for (const char ch : value) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                const char hex[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
-                out.append(hex, 4);
-            } else {
-                out += ch;
-            }
-        }
-    }
-}
+namespace CX::walk {
 
 const char* TypeOf(mode_t mode)
 {
@@ -177,7 +157,7 @@ void AppendAttributes(std::string& out, const struct stat& status, const std::st
     }
     if (S_ISLNK(status.st_mode)) {
         out += " Target=\"";
-        AppendEscaped(out, target);
+        CAttributeSet::AppendEscaped(out, target);
         out += '"';
     }
 }
@@ -185,7 +165,7 @@ void AppendAttributes(std::string& out, const struct stat& status, const std::st
 void AppendUnreadable(std::string& out, const char* cause)
 {
     out += " Unreadable=\"";
-    AppendEscaped(out, cause);
+    CAttributeSet::AppendEscaped(out, cause);
     out += '"';
 }
 

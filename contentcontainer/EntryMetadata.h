@@ -1,7 +1,8 @@
 // The metadata text of an entry: a list of attributes made from its stat,
 //   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0" Inode="2049:131075"
 // plus Rdev="..." for devices and Target="..." for links. What could not be
-// read is marked Unreadable="<cause>".
+// read is marked Unreadable="<cause>". Values are escaped as CAttributeSet
+// formats them, so that the text is what a set of these attributes formats to.
 #pragma once
 
 #include <sys/stat.h>
@@ -10,11 +11,6 @@
 #include <string>
 
 namespace CX::walk {
-
-// Appends an attribute's value as it goes between the quotes: backslash and
-// double quote escaped with a backslash, control bytes as \n, \r, \t or \xHH,
-// every other byte as it is.
-void AppendEscaped(std::string& out, const std::string& value);
 
 // The word for the type of an entry, as in Type="...".
 const char* TypeOf(mode_t mode);

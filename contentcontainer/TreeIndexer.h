@@ -7,9 +7,10 @@
 // folders above DIR as Type="ancestor" rows. Each row's metadata is a list of
 // attributes,
 //   Type="file" Size="1234" MTime="2026-12-07T23:49:58.123456789Z" Mode="0644" Uid="0" Gid="0" Inode="2049:131075"
-// plus Rdev="..." for devices, Target="..." for links, Collect="true" for the
-// files the collect patterns match and XXH128="..." (32 hex digits of the
-// content's XXH3 128-bit hash) with checksums on. An entry that could not be
+// in the format of CAttributeSet, plus Rdev="..." for devices, Target="..."
+// for links, Collect="true" for the files the collect patterns match and
+// XXH128="..." (32 hex digits of the content's XXH3 128-bit hash) with
+// checksums on. An entry that could not be
 // read is recorded with Unreadable="<cause>" and counted as a problem. The
 // container's properties say where the rows come from ("Origin": DIR's real
 // path) and how far the run got ("SnapshotState": "incomplete" while it
@@ -26,7 +27,9 @@
 //   one file system: folders on another device than DIR are left out;
 //   update: the rows of an earlier run are updated in place and, after a
 //     whole walk, what was not found again below DIR is removed (what lies
-//     below a folder that could not be read is kept);
+//     below a folder that could not be read is kept); without it the
+//     container must not hold rows below DIR yet (such a row is a failed
+//     write);
 //   own files: entries of one folder, named by its device and inode, that
 //     are left out whatever path leads there (the container's own files,
 //     when it lies inside the tree).

@@ -99,7 +99,10 @@ for round in $(seq 1 50); do
   if [ $((round % 2)) = 1 ]; then
     for _ in $(seq 1 200); do
       if [ -n "$(find "$WORK" -maxdepth 1 -name '.two.cx.tmp*' -print -quit)" ]; then
-        kill -STOP "$first" 2>/dev/null && held=1
+        # Held still while its temporary file is there: it holds the lock.
+        kill -STOP "$first" 2>/dev/null &&
+          [ -n "$(find "$WORK" -maxdepth 1 -name '.two.cx.tmp*' -print -quit)" ] && held=1
+        [ "$held" = 1 ] || kill -CONT "$first" 2>/dev/null
         break
       fi
       kill -0 "$first" 2>/dev/null || break

@@ -1,41 +1,53 @@
-// Indexes a folder and two files in a new container, then finds one file by
-// its full path. Usage: ReadmeExample [container-file]
-#include <cx/ContentContainer.h>
+// Records a directory tree in a container, as cx index does, then reads one
+// file's attributes back. Usage: ReadmeExample CONTAINER DIRECTORY FILE
+// (FILE: the name of a file directly in DIRECTORY)
+#include <cx/AttributeSet.h>
+#include <cx/ContentContainerDatabase.h>
+#include <cx/TreeIndexer.h>
 
 #include <cstdio>
 #include <string>
 
 int main(int argc, char** argv)
 {
-    const std::string fileName = argc > 1 ? argv[1] : "example.cx";
-    const CTimeStamp now = CTimeStamp::Now();
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: ReadmeExample CONTAINER DIRECTORY FILE\n");
+        return 2;
+    }
+    CX::CContentContainerDatabase db(argv[1]);  // made when absent
+    CKoError error = db.GetConstructionError();
 
-    CX::CContentContainer container;
-    CKoError error = container.SetName(fileName);
+    CX::CTreeIndexer indexer;
+    indexer.SetChecksum(true);  // XXH128="..." for each regular file
+    indexer.SetUpdate(true);    // a second run brings the rows up to date
+    CX::STreeIndexerCounts counts;
     if (error.IsSuccess())
-        error = container.ReplaceOrCreate();  // a new, empty container
+        error = indexer.Index(db, argv[2], counts);
 
+    // Rows are named by real paths; "Origin" holds the directory's.
+    std::string origin;
     int64_t folderId = -1;
     int64_t fileId = -1;
+    std::string metadata;
+    CTimeStamp updated;
     if (error.IsSuccess())
-        error = container.InsertFolder("/data/reports/", "owner=finance", now, folderId);
+        error = db.GetValue("Origin", origin);
     if (error.IsSuccess())
-        error = container.InsertOrUpdateFile(folderId, "2024.csv", "size=1200", now, fileId);
+        error = db.QueryFolderId(origin + "/", folderId);
     if (error.IsSuccess())
-        error = container.InsertOrUpdateFile(folderId, "2025.csv", "size=800", now, fileId);
+        error = db.QueryFile(folderId, argv[3], fileId, metadata, updated);
 
-    int64_t foundFolderId = -1;
-    int64_t foundFileId = -1;
+    CX::CAttributeSet attributes;
     if (error.IsSuccess())
-        error = container.QueryFile("/data/reports/2025.csv", foundFolderId, foundFileId);
-    if (error.IsSuccess())
-        error = container.Close();  // writes what is still queued
-
-    if (error.IsError()) {
+        error = attributes.Parse(metadata);  // Type="file" Size="..." MTime="..." ...
+    std::string size;
+    std::string digest;
+    if (error.IsError() || !attributes.Get("Size", size) || !attributes.Get("XXH128", digest)) {
         std::fprintf(stderr, "failed: %s\n", error.AsString().c_str());
         return 1;
     }
-    std::printf("/data/reports/2025.csv: folder %lld, file %lld\n", static_cast<long long>(foundFolderId),
-                static_cast<long long>(foundFileId));
-    return foundFileId == fileId ? 0 : 1;
+    std::printf("%llu folders, %llu files; %s: %s bytes, XXH128 %s\n",
+                static_cast<unsigned long long>(counts.folders), static_cast<unsigned long long>(counts.files),
+                argv[3], size.c_str(), digest.c_str());
+    return 0;
 }
