@@ -91,6 +91,8 @@ void WriteContainer(const std::string& file, long files, bool current)
         }
     }
     Die(db.FlushQueue(), "FlushQueue");
+    // What cx records of a finished snapshot, so that its diff has nothing to warn of.
+    Die(db.SetValue("SnapshotState", "complete"), "SetValue");
 }
 
 // Copies `from` to `to` rewritten with pages of `pageSize` bytes.
@@ -161,7 +163,15 @@ int SetCacheSize(sqlite3* db, char**, const sqlite3_api_routines*)
     return SQLITE_OK;
 }
 
-// Compares `previous` with `current` and prints the events and the seconds.
+double CpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Compares `previous` with `current` and prints the events, the seconds and
+// the seconds of CPU.
 int CompareChild(const char* previous, const char* current, long cacheKiB)
 {
     g_ptrLogWriter->SetTraceLevel(-1);
@@ -173,12 +183,14 @@ int CompareChild(const char* previous, const char* current, long cacheKiB)
     const int result = dup(1);
     if (result < 0 || freopen("/dev/null", "w", stdout) == nullptr)
         return 2;
+    const double cpu = CpuSeconds();
     bench::Stopwatch clock;
     auto callback = boost::make_shared<CountingCallback>();
     CX::CCompareContentContainers compare(current, previous, callback);
     Die(compare.CompareDatabases(), "CompareDatabases");
     const double seconds = clock.Seconds();
-    const std::string line = std::to_string(callback->events) + " " + std::to_string(seconds) + "\n";
+    const std::string line = std::to_string(callback->events) + " " + std::to_string(seconds) + " " +
+                             std::to_string(CpuSeconds() - cpu) + "\n";
     return write(result, line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : 2;
 }
 
@@ -186,6 +198,7 @@ int CompareChild(const char* previous, const char* current, long cacheKiB)
 
 struct ChildRun {
     double wall = 0;
+    double cpu = 0;
     double peakMiB = 0;
     std::string output;
 };
@@ -193,7 +206,7 @@ struct ChildRun {
 // Runs `argv` with its standard output in `outputFile` and answers its wall
 // time and peak resident memory. This process stays small, so the child's
 // peak is its own work's.
-ChildRun Run(const std::vector<std::string>& argv, const std::string& outputFile)
+ChildRun Run(const std::vector<std::string>& argv, const std::string& outputFile, int highestSuccess = 0)
 {
     std::vector<char*> args;
     for (const std::string& arg : argv)
@@ -214,12 +227,14 @@ ChildRun Run(const std::vector<std::string>& argv, const std::string& outputFile
     }
     int status = 0;
     rusage usage{};
-    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (wait4(child, &status, 0, &usage) != child || !WIFEXITED(status) || WEXITSTATUS(status) > highestSuccess) {
         std::fprintf(stderr, "%s failed\n", argv[0].c_str());
         std::exit(2);
     }
     ChildRun run;
     run.wall = clock.Seconds();
+    run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     run.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;
     std::ifstream in(outputFile);
     std::getline(in, run.output);
@@ -245,8 +260,11 @@ double InChild(Work work)
     return clock.Seconds();
 }
 
+// Wall clock and CPU time: on a machine that other work shares, the wall
+// clock says more about the neighbours than about the walk.
 struct Comparison {
     double seconds = 0;  // the walk's own, as the child measured it
+    double cpu = 0;
     double peakMiB = 0;
     long long events = 0;
 };
@@ -259,9 +277,9 @@ Comparison LibraryCompare(const std::string& self, const std::string& previous, 
     for (int round = 0; round < 2; ++round) {
         ChildRun run = Run({self, "--compare", previous, current, std::to_string(cacheKiB)}, scratch);
         Comparison one;
-        std::sscanf(run.output.c_str(), "%lld %lf", &one.events, &one.seconds);
+        std::sscanf(run.output.c_str(), "%lld %lf %lf", &one.events, &one.seconds, &one.cpu);
         one.peakMiB = run.peakMiB;
-        if (round == 0 || one.seconds < best.seconds)
+        if (round == 0 || one.cpu < best.cpu)
             best = one;
     }
     return best;
@@ -320,22 +338,24 @@ int main(int argc, char** argv)
         });
         size.library = LibraryCompare(self, size.previous, size.current, scratch.File("out"));
         if (haveTool)
-            size.tool = Run({tool, "diff", size.previous, size.current}, "/dev/null");
+            size.tool = Run({tool, "diff", size.previous, size.current}, "/dev/null", 1);  // 1: differences shown
         const double rows = static_cast<double>(2 * size.files);
         std::printf("  %9ld files: written through the library in %.1f s (%.0f rows/s), %.1f bytes per file "
                     "(page size %d)\n",
                     size.files, size.writeSeconds, rows / size.writeSeconds,
                     FileBytes(size.previous) / static_cast<double>(size.files), PageSize(size.previous));
-        std::printf("  %9ld files: library compare %.2f s, %lld events, peak RSS %.1f MiB", size.files,
-                    size.library.seconds, size.library.events, size.library.peakMiB);
+        std::printf("  %9ld files: library compare %.2f s (CPU %.2f s), %lld events, peak RSS %.1f MiB", size.files,
+                    size.library.seconds, size.library.cpu, size.library.events, size.library.peakMiB);
         if (haveTool)
-            std::printf("; cx diff %.2f s, peak RSS %.1f MiB", size.tool.wall, size.tool.peakMiB);
+            std::printf("; cx diff %.2f s (CPU %.2f s), peak RSS %.1f MiB", size.tool.wall, size.tool.cpu,
+                        size.tool.peakMiB);
         std::printf("\n");
     }
-    std::printf("  %ldx the files: library compare %.2fx the time", scale,
-                sizes[1].library.seconds / sizes[0].library.seconds);
+    std::printf("  %ldx the files: library compare %.2fx the time (CPU %.2fx)", scale,
+                sizes[1].library.seconds / sizes[0].library.seconds, sizes[1].library.cpu / sizes[0].library.cpu);
     if (haveTool)
-        std::printf(", cx diff %.2fx", sizes[1].tool.wall / sizes[0].tool.wall);
+        std::printf(", cx diff %.2fx (CPU %.2fx)", sizes[1].tool.wall / sizes[0].tool.wall,
+                    sizes[1].tool.cpu / sizes[0].tool.cpu);
     std::printf("\n");
 
     // The page size of the N-file pair, rewritten; and the page cache of
@@ -349,15 +369,16 @@ int main(int argc, char** argv)
             CopyWithPageSize(base.current, current, pageSize);
         });
         const Comparison run = LibraryCompare(self, previous, current, scratch.File("out"));
-        std::printf("  page size %5d: %.1f bytes per file, library compare %.2f s, peak RSS %.1f MiB\n", pageSize,
-                    FileBytes(previous) / static_cast<double>(base.files), run.seconds, run.peakMiB);
+        std::printf("  page size %5d: %.1f bytes per file, library compare %.2f s (CPU %.2f s), peak RSS %.1f MiB\n",
+                    pageSize, FileBytes(previous) / static_cast<double>(base.files), run.seconds, run.cpu,
+                    run.peakMiB);
         std::filesystem::remove(previous);
         std::filesystem::remove(current);
     }
     for (const long cacheKiB : {256L, 2000L, 8000L, 32000L}) {
         const Comparison run = LibraryCompare(self, base.previous, base.current, scratch.File("out"), cacheKiB);
-        std::printf("  page cache %5ld KiB a connection: library compare %.2f s, peak RSS %.1f MiB\n", cacheKiB,
-                    run.seconds, run.peakMiB);
+        std::printf("  page cache %5ld KiB a connection: library compare %.2f s (CPU %.2f s), peak RSS %.1f MiB\n",
+                    cacheKiB, run.seconds, run.cpu, run.peakMiB);
     }
     return 0;
 }
