@@ -4,6 +4,7 @@
 #include "FXPath.h"
 #include "LogWriter.h"
 #include "MakeSharedNothrow.h"
+#include "SQLiteConnection.h"
 
 #include <boost/make_shared.hpp>
 
@@ -261,9 +262,13 @@ CKoError CCompareContentContainers::CompareDatabases()
                                        d->previousDatabaseName.c_str(), d->currentDatabaseName.c_str());
 
     // Declared before the cursors, so that the listings are released before
-    // their databases however the run ends, exceptions included.
-    CContentContainerDatabasePtr database1 =
-        FX::make_shared_nothrow<CContentContainerDatabase>(d->previousDatabaseName, true);
+    // their databases however the run ends, exceptions included. Both are
+    // this run's alone, on this thread: they go without SQLite's mutex.
+    CContentContainerDatabasePtr database1;
+    {
+        FX::detail::OwnThreadConnections ownThread;
+        database1 = FX::make_shared_nothrow<CContentContainerDatabase>(d->previousDatabaseName, true);
+    }
     if (!database1)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
     if (d->currentDatabaseName.empty())
@@ -272,8 +277,11 @@ CKoError CCompareContentContainers::CompareDatabases()
                                        d->previousDatabaseName.c_str(), d->currentDatabaseName.c_str());
     // Read-only as well: a comparison only reads, and a misspelled name must
     // not become an empty container that has every entry deleted.
-    CContentContainerDatabasePtr database2 =
-        FX::make_shared_nothrow<CContentContainerDatabase>(d->currentDatabaseName, true);
+    CContentContainerDatabasePtr database2;
+    {
+        FX::detail::OwnThreadConnections ownThread;
+        database2 = FX::make_shared_nothrow<CContentContainerDatabase>(d->currentDatabaseName, true);
+    }
     if (!database2)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
 

@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 
 #include <climits>
-#include <list>
 #include <optional>
+#include <vector>
 
 namespace CX {
 
@@ -156,7 +156,11 @@ public:
     uint64_t memoRollbacks = 0;
     uint64_t cacheRollbacks = 0;
     FXCriticalSection insertQueueLock;
-    std::list<CInsertFileQueue> insertQueue;
+    // The first insertQueueSize entries are queued; those past them keep
+    // their buffers, so that a warm queue copies each entry without
+    // allocating.
+    std::vector<CInsertFileQueue> insertQueue;
+    size_t insertQueueSize = 0;
     FXCriticalSection folderCacheLock;
     boost::shared_ptr<LRUCache<std::string, CFolderIdCacheElement>> folderIdCache;
     CKoError constructionError;
@@ -783,8 +787,16 @@ CKoError CContentContainerDatabase::QueueInsertOrUpdateFile(int64_t folderId, co
     bool flush = false;
     {
         auto_lock lock(&d->insertQueueLock, true);
-        d->insertQueue.emplace_back(folderId, fileName, metadata, time);
-        flush = d->insertQueue.size() >= kFlushThreshold;
+        if (d->insertQueueSize < d->insertQueue.size()) {
+            CInsertFileQueue& entry = d->insertQueue[d->insertQueueSize];
+            entry.folderId = folderId;
+            entry.fileName.assign(fileName);
+            entry.metadata.assign(metadata);
+            entry.recordTime = time;
+        } else {
+            d->insertQueue.emplace_back(folderId, fileName, metadata, time);
+        }
+        flush = ++d->insertQueueSize >= kFlushThreshold;
     }
     if (flush) {
         CKoError error = FlushQueue();
@@ -800,7 +812,8 @@ CKoError CContentContainerDatabase::FlushQueue()
     FX::CDatabaseTransaction transaction(this, 0);
     if (transaction.GetBeginError().IsError())
         return CKoError(transaction.GetBeginError()).Push(FX_LOCATION);
-    for (const CInsertFileQueue& entry : d->insertQueue) {
+    for (size_t i = 0; i < d->insertQueueSize; ++i) {
+        const CInsertFileQueue& entry = d->insertQueue[i];
         int64_t fileId = -1;
         CKoError error = InsertOrUpdateFile(entry.folderId, entry.fileName, entry.metadata, entry.recordTime, fileId);
         if (error.IsError())
@@ -809,14 +822,14 @@ CKoError CContentContainerDatabase::FlushQueue()
     CKoError error = transaction.Commit();
     if (error.IsError())
         return error.Push(FX_LOCATION);
-    d->insertQueue.clear();
+    d->insertQueueSize = 0;
     return CKoError::Success();
 }
 
 size_t CContentContainerDatabase::GetQueuedFileCount() const
 {
     auto_lock lock(&d->insertQueueLock, true);
-    return d->insertQueue.size();
+    return d->insertQueueSize;
 }
 
 // ---------------------------------------------------------------- queries

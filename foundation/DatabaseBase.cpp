@@ -94,6 +94,8 @@ std::string RealPath(const std::string& file)
 
 namespace detail {
 
+thread_local int OwnThreadConnections::depth = 0;
+
 std::string FileUri(const std::string& path)
 {
     std::string uri = !path.empty() && path[0] == '/' ? "file://" : "file:";
@@ -178,7 +180,9 @@ CKoError CDatabaseBase::OpenDatabase()
 {
     if (IsOpen())
         return CKoError::Success();
-    int flags = SQLITE_OPEN_FULLMUTEX;
+    // SQLite's mutex serialises the calls of threads that share the
+    // connection; one that stays on its thread need not pay for it.
+    int flags = detail::OwnThreadConnections::Active() ? SQLITE_OPEN_NOMUTEX : SQLITE_OPEN_FULLMUTEX;
 #ifdef SQLITE_OPEN_EXRESCODE
     flags |= SQLITE_OPEN_EXRESCODE;
 #endif

@@ -11,9 +11,10 @@
 //       and folders the reader cannot write do.
 //   1   a private, unnamed database that only this object opens and that
 //       starts empty (an SQLite temporary on-disk database, removed on close)
-// Connections are opened in SQLite's serialized mode with extended result
-// codes and a 5 s busy timeout. Every call on a connection that is not open
-// answers error 6 (ERROR_INVALID_HANDLE); nothing crashes.
+// Connections are opened in SQLite's serialized mode (the library's own walks
+// open theirs, which no other thread reaches, without SQLite's mutex) with
+// extended result codes and a 5 s busy timeout. Every call on a connection
+// that is not open answers error 6 (ERROR_INVALID_HANDLE); nothing crashes.
 //
 // CDatabaseWithStorage adds the key/value table "Storage" (Key, Value).
 // CDatabaseTransaction is a scope that commits at its normal end; see there.

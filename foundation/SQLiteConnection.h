@@ -52,6 +52,24 @@ struct StatementCore {
     std::vector<sqlite3_stmt*> idle;
 };
 
+// While one lives on a thread, the connections that thread opens go without
+// SQLite's own mutex. For connections that no other thread ever reaches: the
+// database objects a walk makes for itself, uses on its own thread and
+// destroys before it returns, with every statement and query made on them.
+// Scopes nest.
+class OwnThreadConnections {
+public:
+    OwnThreadConnections() { ++depth; }
+    ~OwnThreadConnections() { --depth; }
+    OwnThreadConnections(const OwnThreadConnections&) = delete;
+    OwnThreadConnections& operator=(const OwnThreadConnections&) = delete;
+
+    static bool Active() { return depth > 0; }
+
+private:
+    static thread_local int depth;
+};
+
 // Prepares `sql` on `db`; on failure returns the extended code and message.
 int Prepare(sqlite3* db, const std::string& sql, sqlite3_stmt** cursor, std::string& message);
 

@@ -5,6 +5,7 @@
 #include "FXString.h"
 #include "LogWriter.h"
 #include "MakeSharedNothrow.h"
+#include "SQLiteConnection.h"
 
 #include <boost/make_shared.hpp>
 
@@ -37,6 +38,15 @@ public:
 };
 
 namespace {
+
+// The container opened read-only for one walk, which uses it on its own
+// thread and drops it before it returns: without SQLite's mutex. Null when
+// memory ran out.
+CContentContainerDatabasePtr OpenOwnDatabase(const std::string& databaseName)
+{
+    FX::detail::OwnThreadConnections ownThread;
+    return FX::make_shared_nothrow<CContentContainerDatabase>(databaseName, true);
+}
 
 // Steps a listing on. A file that cannot be read on (damaged, or an I/O
 // error) ends the walk with SQLite's code in an error made at `where`, the
@@ -162,8 +172,7 @@ CKoError CReviewContentContainer::CheckAncestors(const CReviewContentContainerAn
 
     // Read-only: a review never changes the container, and never creates a
     // file for a name that does not exist.
-    const CContentContainerDatabasePtr database =
-        FX::make_shared_nothrow<CContentContainerDatabase>(d->databaseName, true);
+    const CContentContainerDatabasePtr database = OpenOwnDatabase(d->databaseName);
     if (!database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
 
@@ -201,8 +210,7 @@ CKoError CReviewContentContainer::CheckCollectAncestors(const CReviewContentCont
     if (d->databaseName.empty())
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "Database not specified");
 
-    const CContentContainerDatabasePtr database =
-        FX::make_shared_nothrow<CContentContainerDatabase>(d->databaseName, true);
+    const CContentContainerDatabasePtr database = OpenOwnDatabase(d->databaseName);
     if (!database)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY);
 
