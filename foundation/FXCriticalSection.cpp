@@ -1,6 +1,6 @@
 #include "FXCriticalSection.h"
 
-#include <system_error>
+#include <boost/interprocess/exceptions.hpp>
 
 #include <pthread.h>
 
@@ -32,7 +32,7 @@ bool FXCriticalSection::Enter(bool wait)
             mutex.lock();
         else if (!mutex.try_lock())
             return false;
-    } catch (const std::system_error&) {
+    } catch (const boost::interprocess::interprocess_exception&) {
         return false;
     }
     holder.store(me, std::memory_order_relaxed);

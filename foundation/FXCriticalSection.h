@@ -1,18 +1,23 @@
 // In-process recursive lock with an owner record, and its scope guard.
 //
-// FXCriticalSection sits on std::mutex: an uncontended lock is one
-// compare-and-swap in user space, and a waiter sleeps in the kernel until the
-// holder lets go, which wakes it at once. (A spinning lock that yields and
-// then sleeps for a tick loses that tick at every hand-over it misses: two
-// threads taking turns on one lock ran slower than one alone.) The holding
-// thread may lock again; the lock is free once every Lock() has been matched
-// by an Unlock(). Nesting is counted here, so the mutex itself is a plain one.
+// FXCriticalSection sits on Boost.Interprocess's mutex in its spin-based
+// emulation: an uncontended lock is one compare-and-swap in user space, a
+// waiter spins, yields and then sleeps. The holding thread may lock again; the
+// lock is free once every Lock() has been matched by an Unlock(). Nesting is
+// counted here rather than by Boost's recursive form, which asks the kernel
+// for the process id on every lock and unlock (a system call per file queued).
 //
 // Usage:
 //     auto_lock guard(&section, true);   // released at the end of the scope
 #pragma once
 
+#ifndef BOOST_INTERPROCESS_FORCE_GENERIC_EMULATION
+#define BOOST_INTERPROCESS_FORCE_GENERIC_EMULATION
+#endif
+
 #include "TimeStamp.h"
+
+#include <boost/interprocess/sync/interprocess_mutex.hpp>
 
 #include <atomic>
 #include <mutex>
@@ -61,7 +66,13 @@ public:
 private:
     bool Enter(bool wait);
 
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer cannot see Boost's spin lock (inline assembly) as
+    // synchronisation; under it the lock is one it understands.
     std::mutex mutex;
+#else
+    boost::interprocess::interprocess_mutex mutex;
+#endif
     // pthread_self() of the holding thread, 0 when free. Only the holder ever
     // stores its own id, so a thread that reads its own id holds the lock.
     std::atomic<uint64_t> holder{0};
