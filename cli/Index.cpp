@@ -135,10 +135,22 @@ int RunIndex(const IndexOptions& options)
         CX::CContentContainerDatabase db(file.Temporary());
         if (db.GetConstructionError().IsError())
             return Fail(file.Target(), Cause(db.GetConstructionError()));
+        // Nobody reads the temporary file and a crash leaves it to be
+        // removed, so a new one needs no log that survives the process: the
+        // rows go straight into it instead of through the write-ahead log
+        // and again out of it. Its rollback journal stays in memory, small
+        // while the rows are only appended. A copy of the current snapshot
+        // keeps its log, since updates would fill that journal.
+        const bool direct = !file.CopiedCurrent();
+        if (direct)
+            (void)db.Execute("PRAGMA journal_mode=MEMORY;");
         // The progress line is gone before anything else is said.
         indexer.SetCallback(MakeIndexCallback());
         error = indexer.Index(db, root, counts);
         indexer.SetCallback(nullptr);
+        // The container is left in the journal mode it always has.
+        if (direct)
+            (void)db.Execute("PRAGMA journal_mode=WAL;");
         interrupted = FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED);
         if (error.IsError() && !interrupted)
             return Fail(options.container, IndexFailure(error));

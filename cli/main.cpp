@@ -5,6 +5,7 @@
 #include "LogWriter.h"
 
 #include <CLI/CLI.hpp>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <exception>
@@ -309,6 +310,10 @@ int Run(int argc, char** argv)
 int main(int argc, char** argv)
 {
     cxcli::InstallInterruptHandler();  // first: a stop asked for early is not lost
+    // Nothing here asks SQLite how much memory it holds, so its allocations
+    // need not be counted, which takes a process-wide lock on each of them.
+    // Only possible before SQLite's first use; if it is too late, it counts.
+    (void)sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
     // Whatever a command wrote to standard output must have arrived.
     return cxcli::FinishOutput(stdout, Run(argc, argv));
 }
