@@ -19,8 +19,8 @@
 #   bench/cli_bench.sh [CX]      CX: the cx binary (default build/bench/cli/cx,
 #                                built when missing)
 # Environment: CX_BENCH_RUNS (default 3), CX_BENCH_BASELINE=OTHER-CX also times
-# another build of cx index in the same runs (say, the previous release's),
-# printed as "cx index (baseline)", CX_BENCH_AIDE=0 leaves AIDE out (it
+# another build's cx index and cx diff in the same runs (say, the previous
+# release's; its diff reads this build's snapshots), printed as "(baseline)", CX_BENCH_AIDE=0 leaves AIDE out (it
 # takes minutes on the large tree), CX_BENCH_FILES and CX_BENCH_FOLDERS
 # (default 1000000 and 50000) size the generated tree.
 #
@@ -183,6 +183,7 @@ diff_phase() {
   local listings="plocate -d \"\$1\" / >\"\$3\" && plocate -d \"\$2\" / >\"\$4\" && diff \"\$3\" \"\$4\""
   for ((run = 1; run <= RUNS; ++run)); do
     measure cx-diff "$SCRATCH/cx.diff" "1" "$CX" diff "$one.cx" "$two.cx"
+    [ -z "$BASELINE" ] || measure baseline-diff /dev/null "1" "$BASELINE" diff "$one.cx" "$two.cx"
     measure mtree-dumps /dev/null "1" bash -c "$dumps" _ "$one.mtree" "$two.mtree" "$one.dump" "$two.dump"
     measure mtree-verify /dev/null "2" mtree -f "$one.mtree" -p "$tree"
     measure plocate-diff /dev/null "1" bash -c "$listings" _ "$one.plocate" "$two.plocate" "$one.names" "$two.names"
@@ -192,6 +193,7 @@ diff_phase() {
   done
   cp "$SCRATCH/mtree-verify.times" "$SCRATCH/mtree-verify-again.times"
   record "$label" diff "cx diff" cx-diff
+  [ -z "$BASELINE" ] || record "$label" diff "cx diff (baseline)" baseline-diff
   record "$label" diff "diff of mtree -C dumps" mtree-dumps
   record "$label" diff "mtree -f SPEC (tree)" mtree-verify
   record "$label" diff "diff of plocate lists" plocate-diff
