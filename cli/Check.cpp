@@ -49,6 +49,10 @@ int IndexInto(const IndexOptions& options, const std::string& file, const std::s
     CX::CContentContainerDatabase db(file);
     if (db.GetConstructionError().IsError())
         return Fail(file, Cause(db.GetConstructionError()));
+    // The scratch container lives for this run only and goes whatever
+    // happens: its rows go straight into it, with the journal in memory,
+    // rather than through a write-ahead log and again out of it.
+    (void)db.Execute("PRAGMA journal_mode=MEMORY;");
     CX::CTreeIndexer indexer;
     indexer.SetExcludes(options.excludes);
     indexer.SetCollects(options.collects);
