@@ -26,6 +26,18 @@ private:
 };
 
 // Peak resident set size of this process so far, in MiB.
+// Folders come in groups of 50 below one parent, so that the collation sees
+// shared prefixes of several depths.
+inline std::string BenchFolderName(long i)
+{
+    char name[64];
+    if (i % 50 == 0)
+        std::snprintf(name, sizeof name, "/bench/g%05ld/", i / 50);
+    else
+        std::snprintf(name, sizeof name, "/bench/g%05ld/d%07ld/", i / 50, i);
+    return name;
+}
+
 inline double PeakRssMiB()
 {
     rusage usage{};

@@ -66,18 +66,6 @@ void Check(int rc, sqlite3* db, const char* what)
     }
 }
 
-// Folders come in groups of 50 below one parent, so that the collation sees
-// shared prefixes of several depths.
-std::string FolderName(long i)
-{
-    char name[64];
-    if (i % 50 == 0)
-        std::snprintf(name, sizeof name, "/bench/g%05ld/", i / 50);
-    else
-        std::snprintf(name, sizeof name, "/bench/g%05ld/d%07ld/", i / 50, i);
-    return name;
-}
-
 // File k of the whole tree: k % 100 == 0 only in the previous container,
 // 1 only in the current one, 2 with other metadata in the current one.
 void WriteContainer(const std::string& file, long files, long folders, bool current)
@@ -109,7 +97,7 @@ void WriteContainer(const std::string& file, long files, long folders, bool curr
     char name[32];
     char metadata[128];
     for (long f = 0; f < folders; ++f) {
-        const std::string folderName = FolderName(f);
+        const std::string folderName = bench::BenchFolderName(f);
         sqlite3_bind_int64(folder, 1, f + 1);
         sqlite3_bind_text(folder, 2, folderName.c_str(), static_cast<int>(folderName.size()), SQLITE_STATIC);
         Check(sqlite3_step(folder), db, "insert folder");

@@ -40,17 +40,6 @@ void Die(const CKoError& error, const char* what)
     }
 }
 
-// Folders come in groups of 50 below one parent, twenty files to a folder.
-std::string FolderName(long i)
-{
-    char name[64];
-    if (i % 50 == 0)
-        std::snprintf(name, sizeof name, "/bench/g%05ld/", i / 50);
-    else
-        std::snprintf(name, sizeof name, "/bench/g%05ld/d%07ld/", i / 50, i);
-    return name;
-}
-
 // File k of the tree: k % 100 == 0 only in the previous container, 1 only in
 // the current one, 2 with other metadata in the current one.
 void WriteContainer(const std::string& file, long files, bool current)
@@ -65,7 +54,7 @@ void WriteContainer(const std::string& file, long files, bool current)
         Die(db.GetTransaction(transaction), "GetTransaction");
         int64_t ignored = -1;
         for (long f = 0; f < folders; ++f)
-            Die(db.AddFolderToQueue(FolderName(f), "Type=\"folder\"", now, ignored), "AddFolderToQueue");
+            Die(db.AddFolderToQueue(bench::BenchFolderName(f), "Type=\"folder\"", now, ignored), "AddFolderToQueue");
         Die(transaction->Commit(), "Commit");
     }
     Die(db.MergeFolderQueue(), "MergeFolderQueue");
@@ -75,7 +64,7 @@ void WriteContainer(const std::string& file, long files, bool current)
     std::string metadataText;
     for (long f = 0; f < folders; ++f) {
         int64_t folderId = -1;
-        Die(db.QueryFolderId(FolderName(f), folderId), "QueryFolderId");
+        Die(db.QueryFolderId(bench::BenchFolderName(f), folderId), "QueryFolderId");
         for (long k = f * files / folders; k < (f + 1) * files / folders; ++k) {
             if ((k % 100 == 0 && current) || (k % 100 == 1 && !current))
                 continue;
