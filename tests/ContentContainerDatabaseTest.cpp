@@ -351,6 +351,10 @@ TEST_F(ContentContainerDatabaseTest, AbsentFolderIs1168WithTheFullChainAndIsNotC
     EXPECT_EQ(error.Entries()[0].function,
               "CKoError CX::CContentContainerDatabase::InternalQueryFolderId(const string&, CFolderIdCacheElement&)");
     EXPECT_EQ(error.Entries()[2].file, "source/common/KoUtils/LRUCache");
+    // The class's operations are located in one file name, whichever source
+    // file holds them.
+    for (const size_t own : {0u, 1u, 3u})
+        EXPECT_EQ(error.Entries()[own].file, "ContentContainerDatabase") << own;
     // Lambdas and templates are the functions the two compilers name apart.
 #if defined(__clang__)
     EXPECT_EQ(error.Entries()[1].function, "auto CX::CContentContainerDatabase::CContentContainerDatabase(const "
