@@ -107,7 +107,7 @@ int RunCheck(const CheckOptions& options)
     if (stat(scratch.Path().substr(0, scratch.Path().rfind('/') + 1).c_str(), &scratchFolder) != 0)
         return Fail(scratch.Path(), std::strerror(errno));
     const int indexed = IndexInto(index, scratch.Path(), root, scratchFolder,
-                                  {scratchName, scratchName + "-wal", scratchName + "-shm", scratchName + "-journal"});
+                                  WithSideFiles(scratchName));
     if (indexed != kClean)
         return indexed;
     if (root != origin && !RebaseContainer(scratch.Path(), root, origin))

@@ -16,12 +16,21 @@
 
 namespace cxcli {
 
+std::vector<std::string> WithSideFiles(const std::string& name)
+{
+    return {name, name + "-wal", name + "-shm", name + "-journal"};
+}
+
+void RemoveWithSideFiles(const std::string& path)
+{
+    for (const auto& file : WithSideFiles(path))
+        unlink(file.c_str());
+}
+
 ScratchContainer::~ScratchContainer()
 {
-    if (path_.empty())
-        return;
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-        unlink((path_ + suffix).c_str());
+    if (!path_.empty())
+        RemoveWithSideFiles(path_);
 }
 
 bool ScratchContainer::Create()

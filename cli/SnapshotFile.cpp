@@ -18,6 +18,7 @@
 #include "SnapshotFile.h"
 
 #include "Cli.h"
+#include "Scratch.h"
 
 #include "ContentContainerDatabase.h"
 
@@ -31,6 +32,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace cxcli {
 
@@ -392,21 +394,16 @@ std::vector<std::string> SnapshotFile::OwnNames() const
     for (const std::string& path : {target_, temporary_}) {
         if (path.empty())
             continue;
-        const std::string name = path.substr(path.rfind('/') + 1);
-        names.push_back(name);
-        for (const char* suffix : kSideSuffixes)
-            names.push_back(name + suffix);
+        for (auto& name : WithSideFiles(path.substr(path.rfind('/') + 1)))
+            names.push_back(std::move(name));
     }
     return names;
 }
 
 void SnapshotFile::RemoveTemporary()
 {
-    if (temporary_.empty())
-        return;
-    unlink(temporary_.c_str());
-    for (const char* suffix : kSideSuffixes)
-        unlink((temporary_ + suffix).c_str());
+    if (!temporary_.empty())
+        RemoveWithSideFiles(temporary_);
 }
 
 }  // namespace cxcli
