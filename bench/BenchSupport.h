@@ -25,7 +25,6 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
-// Peak resident set size of this process so far, in MiB.
 // Folders come in groups of 50 below one parent, so that the collation sees
 // shared prefixes of several depths.
 inline std::string BenchFolderName(long i)
@@ -38,6 +37,7 @@ inline std::string BenchFolderName(long i)
     return name;
 }
 
+// Peak resident set size of this process so far, in MiB.
 inline double PeakRssMiB()
 {
     rusage usage{};

@@ -2,7 +2,9 @@
 # cx index and cx diff beside the tools people use for the same jobs, on the
 # same trees in one run:
 #   index  cx index | mtree -c (a spec) | plocate's updatedb (names only) |
-#          aide --init (names, sizes, times, modes and owners; no hashes)
+#          aide --init (names, sizes, times, modes and owners; no hashes) |
+#          a stat walk (bench/StatWalk.cpp: every entry stat'ed on every
+#          core, nothing kept; the floor of any tool that records stat)
 #   diff   cx diff of two snapshots | diff of two mtree -C dumps |
 #          mtree -f SPEC verifying the tree | diff of two plocate listings
 #          (names only) | aide --compare
@@ -56,11 +58,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-if [ ! -x "$CX" ]; then
+STATWALK=build/bench/bench/StatWalk
+targets=()
+[ -x "$CX" ] || targets+=(cx_tool)
+[ -x "$STATWALK" ] || targets+=(StatWalk)
+if [ ${#targets[@]} -gt 0 ]; then
   cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DCX_BUILD_TESTS=OFF -DCX_BUILD_BENCH=ON >/dev/null
-  cmake --build build/bench -j "$(nproc 2>/dev/null || echo 2)" --target cx_tool >/dev/null
+  cmake --build build/bench -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}" >/dev/null
 fi
 CX=$(realpath "$CX")
+STATWALK=$(realpath "$STATWALK")
 [ -z "$BASELINE" ] || BASELINE=$(realpath "$BASELINE")
 
 mkdir -p "$TREES" "$SCRATCH"
@@ -155,11 +162,13 @@ index_phase() {
     measure mtree-index "$prefix.mtree" "0" mtree -c -p "$tree"
     rm -f "$prefix.plocate"
     measure updatedb-index /dev/null "0" "${UPDATEDB[@]}" -U "$tree" -o "$prefix.plocate"
+    measure stat-walk /dev/null "0" "$STATWALK" "$tree"
   done
   record "$label" index "cx index" cx-index
   [ -z "$BASELINE" ] || record "$label" index "cx index (baseline)" baseline-index
   record "$label" index "mtree -c" mtree-index
   record "$label" index "updatedb" updatedb-index
+  record "$label" index "stat walk (floor)" stat-walk
   if [ "$WITH_AIDE" != 0 ]; then
     rm -f "$prefix.aide"
     aide_config "$SCRATCH/aide.conf" "$tree" "$prefix.aide" /dev/null /dev/null

@@ -1,0 +1,138 @@
+// The least any tool that records what stat says of every entry of a tree
+// can take: the same system calls cx index makes (each folder opened below
+// its parent by name, read with getdents64, every entry stat'ed by name),
+// spread over every core, with nothing formatted, sorted or written.
+// bench/cli_bench.sh prints it beside cx index as the floor of the index.
+//
+//   StatWalk TREE [THREADS]     THREADS defaults to the number of cores
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct OpenFolder {
+    explicit OpenFolder(int descriptor) : fd(descriptor) {}
+    ~OpenFolder() { close(fd); }
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    const int fd;
+};
+
+struct Pending {
+    std::shared_ptr<OpenFolder> parent;
+    std::string name;
+};
+
+class Walk {
+public:
+    explicit Walk(int root) { pending_.push_back({std::make_shared<OpenFolder>(root), "."}); }
+
+    void Run()
+    {
+        std::vector<char> buffer(32 * 1024);
+        std::vector<std::string> subfolders;
+        unsigned long long entries = 0;
+        for (Pending folder; Take(folder);) {
+            const int fd = openat(folder.parent->fd, folder.name.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            folder.parent.reset();
+            if (fd < 0) {
+                Done({}, nullptr);
+                continue;
+            }
+            auto open = std::make_shared<OpenFolder>(fd);
+            subfolders.clear();
+            for (;;) {
+                const ssize_t got = getdents64(fd, buffer.data(), buffer.size());
+                if (got <= 0)
+                    break;
+                for (ssize_t at = 0; at < got;) {
+                    const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
+                    at += entry->d_reclen;
+                    const char* name = entry->d_name;
+                    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+                        continue;
+                    struct stat status {};
+                    if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                        continue;
+                    ++entries;
+                    if (S_ISDIR(status.st_mode))
+                        subfolders.emplace_back(name);
+                }
+            }
+            Done(subfolders, open);
+        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        total_ += entries;
+    }
+
+    unsigned long long Total() const { return total_; }
+
+private:
+    bool Take(Pending& folder)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return !pending_.empty() || busy_ == 0; });
+        if (pending_.empty())
+            return false;
+        folder = std::move(pending_.back());
+        pending_.pop_back();
+        ++busy_;
+        return true;
+    }
+
+    void Done(const std::vector<std::string>& subfolders, const std::shared_ptr<OpenFolder>& open)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& name : subfolders)
+                pending_.push_back({open, name});
+            --busy_;
+        }
+        changed_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Pending> pending_;
+    unsigned busy_ = 0;
+    unsigned long long total_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || argc > 3) {
+        std::fprintf(stderr, "usage: StatWalk TREE [THREADS]\n");
+        return 2;
+    }
+    const int root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0) {
+        std::perror(argv[1]);
+        return 2;
+    }
+    unsigned threads = argc == 3 ? static_cast<unsigned>(std::atoi(argv[2])) : std::thread::hardware_concurrency();
+    if (threads == 0)
+        threads = 1;
+    Walk walk(root);
+    std::vector<std::thread> workers;
+    for (unsigned i = 0; i < threads; ++i)
+        workers.emplace_back([&walk] { walk.Run(); });
+    for (auto& worker : workers)
+        worker.join();
+    std::printf("%llu entries stat'ed, threads: %u\n", walk.Total(), threads);
+    return 0;
+}
