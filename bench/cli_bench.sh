@@ -167,7 +167,7 @@ index_phase() {
   record "$label" index "cx index" cx-index
   [ -z "$BASELINE" ] || record "$label" index "cx index (baseline)" baseline-index
   record "$label" index "mtree -c" mtree-index
-  record "$label" index "updatedb" updatedb-index
+  record "$label" index "updatedb (names only)" updatedb-index
   record "$label" index "stat walk (floor)" stat-walk
   if [ "$WITH_AIDE" != 0 ]; then
     rm -f "$prefix.aide"
