@@ -6,12 +6,16 @@
 #include "FXPath.h"
 #include "SqlText.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace cxcli {
@@ -27,22 +31,65 @@ void RemoveWithSideFiles(const std::string& path)
         unlink(file.c_str());
 }
 
+namespace {
+
+constexpr char kScratchPrefix[] = "cx-scratch.";
+constexpr size_t kScratchPrefixLength = sizeof kScratchPrefix - 1;
+constexpr size_t kScratchNameLength = kScratchPrefixLength + 6;  // mkostemp's XXXXXX
+// A container not written to for this long, and not locked, belongs to no
+// run. The wait covers the moment between making a file and locking it.
+constexpr time_t kAbandonedAfterSeconds = 60;
+
+// Removes the scratch containers in `folder` that runs killed outright left
+// behind: each run holds a lock on its own for as long as it lasts.
+void RemoveAbandoned(const std::string& folder)
+{
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    const time_t now = time(nullptr);
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, kScratchPrefix, kScratchPrefixLength) != 0 ||
+            std::strlen(entry->d_name) != kScratchNameLength)
+            continue;
+        const std::string path = folder + "/" + entry->d_name;
+        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat status {};
+        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+            now - status.st_mtime >= kAbandonedAfterSeconds && flock(fd, LOCK_EX | LOCK_NB) == 0)
+            RemoveWithSideFiles(path);
+        close(fd);
+    }
+    closedir(dir);
+}
+
+}  // namespace
+
 ScratchContainer::~ScratchContainer()
 {
     if (!path_.empty())
         RemoveWithSideFiles(path_);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
 bool ScratchContainer::Create()
 {
-    const char* folder = std::getenv("TMPDIR");
-    std::string pattern = std::string(folder != nullptr && *folder != 0 ? folder : "/tmp") + "/cx-scratch.XXXXXX";
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string folder = tmpdir != nullptr && *tmpdir != 0 ? tmpdir : "/tmp";
+    RemoveAbandoned(folder);
+    std::string pattern = folder + "/" + kScratchPrefix + "XXXXXX";
     const int fd = mkostemp(&pattern[0], O_CLOEXEC);
     if (fd < 0) {
         Fail(pattern, std::string("cannot make a scratch file: ") + std::strerror(errno));
         return false;
     }
-    close(fd);
+    // Held until the container is removed. A file system without such locks
+    // leaves the container to be removed by hand should the run be killed.
+    (void)flock(fd, LOCK_EX | LOCK_NB);
+    fd_ = fd;
     path_ = pattern;
     return true;
 }

@@ -1,6 +1,8 @@
 // Containers that cx makes for one run only: in the temporary folder
 // ($TMPDIR, else /tmp), private to the user, removed with SQLite's files
-// beside them when the run ends.
+// beside them when the run ends. A run killed outright (SIGKILL, a crash)
+// cannot remove its own: the next run that makes one removes those left
+// behind by the same user.
 #pragma once
 
 #include <string>
@@ -27,6 +29,7 @@ public:
 
 private:
     std::string path_;
+    int fd_ = -1;  // holds the lock that tells a run's container from one left behind
 };
 
 // Moves the rows of a container from below `from` to below `to` (both

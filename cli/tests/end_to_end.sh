@@ -321,6 +321,39 @@ check "check of a changed tree" "1 D $C/keep" \
   "$(run "$WORK/out" check "$WORK/checked.cx") $(grep -v '/$' "$WORK/out")"
 check "check leaves nothing behind" "" "$(find "${TMPDIR:-/tmp}" -maxdepth 1 -name 'cx-scratch.*' -newer "$WORK/checked.cx")"
 
+# A check killed outright leaves its scratch container; a later check removes
+# it once it has lain a minute, and never one a running check holds. The
+# reads of a large sparse file keep each check running long enough.
+S="$WORK/scratch-tmp"
+mkdir -p "$S" "$WORK/slow"
+truncate -s 256M "$WORK/slow/big"
+"$CX" index "$WORK/slow" "$WORK/slow.cx" 2>/dev/null
+scratch_count() { find "$S" -maxdepth 1 -name 'cx-scratch.??????' | wc -l; }
+start_check() {  # start_check N: a check in the background, once its Nth scratch file is there
+  TMPDIR="$S" "$CX" check --checksum "$WORK/slow.cx" >"$WORK/slow.out" 2>/dev/null &
+  checker=$!
+  for _ in $(seq 500); do
+    [ "$(scratch_count)" -ge "$1" ] && break
+    sleep 0.01
+  done
+}
+start_check 1
+kill -KILL "$checker"
+wait "$checker" 2>/dev/null
+killed=$(find "$S" -name 'cx-scratch.??????')
+check "killed check leaves its scratch" 1 "$(scratch_count)"
+start_check 2
+kill -STOP "$checker"
+check "a new check leaves a recent scratch alone" 2 "$(scratch_count)"
+touch -d '2 minutes ago' "$S"/cx-scratch.??????
+TMPDIR="$S" "$CX" check "$WORK/slow.cx" >/dev/null 2>&1
+check "next check removes the killed one's scratch" "" "$(find "$S" -path "$killed")"
+check "next check keeps a running one's scratch" 1 "$(scratch_count)"
+kill -CONT "$checker"
+wait "$checker"
+check "the stopped check ends well" "0 " "$? $(cat "$WORK/slow.out")"
+check "nothing left in the end" 0 "$(scratch_count)"
+
 # A write error on standard output is trouble; a reader that left is not.
 if [ -w /dev/full ]; then
   full() {  # full [STDIN] -- ARGS...: runs cx into a full disk; echoes status and stderr
