@@ -422,6 +422,7 @@ int RunDiff(const DiffOptions& options)
         resolved.paths.push_back(path);
     }
     std::set<std::string> unreadable;
+    std::set<std::string> warned;  // a snapshot given twice is named once
     const std::string& newLabel = options.newLabel.empty() ? options.newContainer : options.newLabel;
     for (const auto* name : {&options.oldContainer, &options.newContainer}) {
         const std::string& label = name == &options.newContainer ? newLabel : *name;
@@ -432,7 +433,8 @@ int RunDiff(const DiffOptions& options)
         const CKoError error = ReadFacts(probe, facts);
         if (error.IsError())
             return Fail(label, Cause(error));
-        WarnIfNotComplete(label, facts);
+        if (warned.insert(label).second)
+            WarnIfNotComplete(label, facts);
         unreadable.insert(facts.unreadableFolders.begin(), facts.unreadableFolders.end());
     }
 

@@ -296,6 +296,8 @@ cx: note: not compared, recorded in one snapshot only: Unreadable" "$(cat "$WORK
   sqlite3 "$WORK/partial.cx" "UPDATE Storage SET Value = 'incomplete' WHERE Key = 'SnapshotState';"
   check "incomplete diff warning" "cx: warning: $WORK/partial.cx: the snapshot is incomplete (its indexing was interrupted)" \
     "$("$CX" diff "$WORK/s2.cx" "$WORK/partial.cx" 2>&1 >/dev/null | grep warning)"
+  check "incomplete snapshot against itself warned once" 1 \
+    "$("$CX" diff "$WORK/partial.cx" "$WORK/partial.cx" 2>&1 >/dev/null | grep -c warning)"
 fi
 
 # cx check: the live tree against a snapshot, and a copy against its
