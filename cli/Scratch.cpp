@@ -53,12 +53,17 @@ void RemoveAbandoned(const std::string& folder)
             std::strlen(entry->d_name) != kScratchNameLength)
             continue;
         const std::string path = folder + "/" + entry->d_name;
+        // Only this user's files, and never a device or a pipe opened.
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
+            now - status.st_mtime < kAbandonedAfterSeconds)
+            continue;
         const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             continue;
-        struct stat status {};
-        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
-            now - status.st_mtime >= kAbandonedAfterSeconds && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        struct stat opened {};
+        if (fstat(fd, &opened) == 0 && opened.st_ino == status.st_ino && opened.st_dev == status.st_dev &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0)
             RemoveWithSideFiles(path);
         close(fd);
     }
