@@ -36,6 +36,7 @@ const char* const kWords[] = {"added", "deleted", "modified", "moved", "unknown"
 
 // What a snapshot says about itself beyond its rows.
 struct SnapshotFacts {
+    std::string origin;
     std::string state;
     std::string problems;
     std::set<std::string> unreadableFolders;
@@ -43,7 +44,8 @@ struct SnapshotFacts {
 
 CKoError ReadFacts(CX::CContentContainerDatabase& db, SnapshotFacts& facts)
 {
-    db.GetValue("SnapshotState", facts.state);  // absent values stay empty
+    db.GetValue("Origin", facts.origin);  // absent values stay empty
+    db.GetValue("SnapshotState", facts.state);
     db.GetValue("SnapshotProblems", facts.problems);
     FX::CSQLite3QueryPtr query;
     CKoError error = db.Query("SELECT FolderName, Metadata FROM Folders WHERE Metadata LIKE '%Unreadable=\"%';", query);
@@ -423,6 +425,7 @@ int RunDiff(const DiffOptions& options)
     }
     std::set<std::string> unreadable;
     std::set<std::string> warned;  // a snapshot given twice is named once
+    std::vector<std::string> origins;
     const std::string& newLabel = options.newLabel.empty() ? options.newContainer : options.newLabel;
     for (const auto* name : {&options.oldContainer, &options.newContainer}) {
         const std::string& label = name == &options.newContainer ? newLabel : *name;
@@ -436,6 +439,7 @@ int RunDiff(const DiffOptions& options)
         if (warned.insert(label).second)
             WarnIfNotComplete(label, facts);
         unreadable.insert(facts.unreadableFolders.begin(), facts.unreadableFolders.end());
+        origins.push_back(facts.origin);
     }
 
     ReportStream report;
@@ -465,6 +469,11 @@ int RunDiff(const DiffOptions& options)
             keys += (keys.empty() ? "" : ", ") + key;
         std::fprintf(stderr, "cx: note: not compared, recorded in one snapshot only: %s\n", EscapeLine(keys).c_str());
     }
+    // Every path differs then: most likely a copy compared with its original.
+    if (!origins[0].empty() && !origins[1].empty() && origins[0] != origins[1])
+        std::fprintf(stderr, "cx: note: the snapshots are of different folders (%s and %s); --relative compares "
+                             "the paths below each\n",
+                     EscapeLine(origins[0]).c_str(), EscapeLine(origins[1]).c_str());
     if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
         return kInterrupted;
     if (error.IsError())

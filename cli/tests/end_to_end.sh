@@ -270,7 +270,9 @@ if command -v sqlite3 >/dev/null; then
 origin query	\\x1B[2Jfake\\nfiles\\t9
 state	\\x1B[2Jfake\\nfiles\\t9
 problems	\\x1B[2J" "$("$CX" info "$WORK/crafted.cx" | grep -E '^(origin|origin query|state|problems)	')"
-  check "crafted state in the diff warning" "cx: warning: $WORK/crafted.cx: the snapshot is in state \"\\x1B[2Jfake\\nfiles\\t9\"" \
+  check "crafted state and origin in the diff's warning and note" \
+    "cx: warning: $WORK/crafted.cx: the snapshot is in state \"\\x1B[2Jfake\\nfiles\\t9\"
+cx: note: the snapshots are of different folders ($T and \\x1B[2Jfake\\nfiles\\t9); --relative compares the paths below each" \
     "$("$CX" diff "$WORK/s2.cx" "$WORK/crafted.cx" 2>&1 >/dev/null)"
 fi
 
@@ -314,6 +316,10 @@ check "check of an exact copy" "0 " "$(run "$WORK/out" check "$WORK/checked.cx" 
 "$CX" index --checksum "$WORK/copy" "$WORK/copy.cx" 2>/dev/null
 check "relative diff of an exact copy" "0 " \
   "$(run "$WORK/out" diff --relative "$WORK/checked.cx" "$WORK/copy.cx") $(cat "$WORK/out")"
+check "relative diff says nothing of the origins" "" "$(cat "$WORK/stderr")"
+check "diff of a copy's snapshot points to --relative" \
+  "cx: note: the snapshots are of different folders ($C and $WORK/copy); --relative compares the paths below each" \
+  "$("$CX" diff "$WORK/checked.cx" "$WORK/copy.cx" 2>&1 >/dev/null)"
 printf 'abcxef' >"$WORK/copy/sub/data"
 touch -r "$C/sub/data" "$WORK/copy/sub/data"
 check "check of a copy with one byte changed" "1 $C/sub/data" \
