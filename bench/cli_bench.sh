@@ -181,7 +181,7 @@ index_phase() {
 # left them), changes it, snapshots it again, times every tool's comparison
 # and puts the tree back.
 diff_phase() {
-  local tree=$1 label=$2 tag=$3 journal=$TREES/$3.journal
+  local tree=$1 label=$2 journal=$TREES/$3.journal
   local one=$SCRATCH/$3-1 two=$SCRATCH/$3-2
   echo "cli_bench: diff $label" >&2
   [ "${4:-}" = fresh ] && snapshot "$tree" "$one"

@@ -40,8 +40,8 @@ need_inodes=100000
 for tree in "$SMALL" "$LARGE"; do
   if [ ! -d "$tree" ]; then
     files=${tree##*-}
-    need_kib=$((need_kib + files / 1000000 * 850 * 1024))
-    need_inodes=$((need_inodes + files / 1000000 * 1060000))
+    need_kib=$((need_kib + files * 850 / 1000))
+    need_inodes=$((need_inodes + files * 106 / 100))
   fi
 done
 free_kib=$(df -Pk "$ROOT/build" | awk 'NR == 2 { print $4 }')
