@@ -382,7 +382,8 @@ a
   check "help to a full disk" "$nospace" "$(full '' -- --help)"
 fi
 mkfifo "$WORK/closed"
-exec 7<>"$WORK/closed" 8>"$WORK/closed"  # shellcheck disable=SC2094
+# shellcheck disable=SC2094
+exec 7<>"$WORK/closed" 8>"$WORK/closed"
 exec 7<&-  # no reader is left: writes to descriptor 8 fail with EPIPE
 check "closed pipe" "141 " "$( (trap '' PIPE; "$CX" ls "$WORK/s2.cx" >&8 2>"$WORK/stderr"; echo "$? $(cat "$WORK/stderr")"))"
 exec 8>&-
