@@ -1,11 +1,12 @@
 // The least any tool that records what stat says of every entry of a tree
 // can take: the same system calls cx index makes (each folder opened below
-// its parent by name, read with getdents64, every entry stat'ed by name),
-// spread over every core, with nothing formatted, sorted or written.
+// its parent by name, read by cx index's folder reader, every entry stat'ed
+// by name), spread over every core, with nothing formatted, sorted or written.
 // bench/cli_bench.sh prints it beside cx index as the floor of the index.
 //
 //   StatWalk TREE [THREADS]     THREADS defaults to the number of cores
-#include <dirent.h>
+#include "TreeWalker.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,7 +42,7 @@ public:
 
     void Run()
     {
-        std::vector<char> buffer(32 * 1024);
+        CX::walk::FolderReader reader;  // cx index's own reading of a folder
         std::vector<std::string> subfolders;
         unsigned long long entries = 0;
         for (Pending folder; Take(folder);) {
@@ -54,24 +55,16 @@ public:
             }
             auto open = std::make_shared<OpenFolder>(fd);
             subfolders.clear();
-            for (;;) {
-                const ssize_t got = getdents64(fd, buffer.data(), buffer.size());
-                if (got <= 0)
-                    break;
-                for (ssize_t at = 0; at < got;) {
-                    const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + at);
-                    at += entry->d_reclen;
-                    const char* name = entry->d_name;
-                    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
-                        continue;
-                    struct stat status {};
-                    if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-                        continue;
-                    ++entries;
-                    if (S_ISDIR(status.st_mode))
-                        subfolders.emplace_back(name);
-                }
+            reader.Open(fd);
+            while (const char* name = reader.Next()) {
+                struct stat status {};
+                if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                ++entries;
+                if (S_ISDIR(status.st_mode))
+                    subfolders.emplace_back(name);
             }
+            reader.Release();  // the descriptor stays with `open`
             Done(subfolders, open);
         }
         std::lock_guard<std::mutex> lock(mutex_);
