@@ -1,7 +1,11 @@
 // Small helpers shared by the benchmark programs: wall-clock timing, peak
-// resident memory, a scratch folder and argument parsing.
+// resident memory, a scratch folder, argument parsing and stopping on a
+// failure.
 #pragma once
 
+#include "KoError.h"
+
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 #include <chrono>
@@ -12,6 +16,24 @@
 #include <string>
 
 namespace bench {
+
+// A benchmark that cannot do its work says why and stops.
+inline void Die(const CKoError& error, const char* what)
+{
+    if (error.IsError()) {
+        std::fprintf(stderr, "%s: %s\n", what, error.AsString().c_str());
+        std::exit(2);
+    }
+}
+
+// The same for a raw sqlite3 call's result.
+inline void Check(int rc, sqlite3* db, const char* what)
+{
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
+        std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+        std::exit(2);
+    }
+}
 
 class Stopwatch {
 public:

@@ -25,6 +25,8 @@
 
 namespace {
 
+using bench::Check;
+
 // Seconds of CPU this process has used: steadier than the wall clock on a
 // machine that other work shares.
 double CpuSeconds()
@@ -57,14 +59,6 @@ struct Counts {
                metadataBytes == o.metadataBytes;
     }
 };
-
-void Check(int rc, sqlite3* db, const char* what)
-{
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-        std::exit(2);
-    }
-}
 
 // File k of the whole tree: k % 100 == 0 only in the previous container,
 // 1 only in the current one, 2 with other metadata in the current one.

@@ -18,6 +18,9 @@
 
 namespace {
 
+using bench::Die;
+using bench::Check;
+
 std::string FolderName(long i) { return "/bench/d" + std::to_string(i % 97) + "/folder" + std::to_string(i) + "/"; }
 std::string FileName(long i) { return "file" + std::to_string(i) + ".dat"; }
 std::string Metadata(long i)
@@ -26,23 +29,7 @@ std::string Metadata(long i)
            "\" MTime=\"2026-12-07T23:49:58.123456789Z\" Mode=\"0644\" Uid=\"0\" Gid=\"0\"";
 }
 
-void Check(int rc, sqlite3* db, const char* what)
-{
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-        std::exit(2);
-    }
-}
-
 void Exec(sqlite3* db, const char* sql) { Check(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), db, sql); }
-
-void Die(const CKoError& error, const char* what)
-{
-    if (error.IsError()) {
-        std::fprintf(stderr, "%s: %s\n", what, error.AsString().c_str());
-        std::exit(2);
-    }
-}
 
 // ---------------------------------------------------------------- library
 

@@ -32,13 +32,7 @@
 
 namespace {
 
-void Die(const CKoError& error, const char* what)
-{
-    if (error.IsError()) {
-        std::fprintf(stderr, "%s: %s\n", what, error.AsString().c_str());
-        std::exit(2);
-    }
-}
+using bench::Die;
 
 // File k of the tree: k % 100 == 0 only in the previous container, 1 only in
 // the current one, 2 with other metadata in the current one.

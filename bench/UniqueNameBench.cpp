@@ -16,6 +16,9 @@
 
 namespace {
 
+using bench::Die;
+using bench::Check;
+
 // Every fourth name repeats one seen earlier.
 std::vector<std::string> MakeNames(long count)
 {
@@ -27,22 +30,6 @@ std::vector<std::string> MakeNames(long count)
                         std::to_string(id) + ".dat");
     }
     return names;
-}
-
-void Die(const CKoError& error, const char* what)
-{
-    if (error.IsError()) {
-        std::fprintf(stderr, "%s: %s\n", what, error.AsString().c_str());
-        std::exit(2);
-    }
-}
-
-void Check(int rc, sqlite3* db, const char* what)
-{
-    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
-        std::fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
-        std::exit(2);
-    }
 }
 
 // Names answered "new".
