@@ -5,7 +5,8 @@
 // bench/cli_bench.sh prints it beside cx index as the floor of the index.
 //
 //   StatWalk TREE [THREADS]     THREADS defaults to the number of cores
-#include "TreeWalker.h"
+#include "FolderReader.h"
+#include "UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,22 +24,14 @@
 
 namespace {
 
-struct OpenFolder {
-    explicit OpenFolder(int descriptor) : fd(descriptor) {}
-    ~OpenFolder() { close(fd); }
-    OpenFolder(const OpenFolder&) = delete;
-    OpenFolder& operator=(const OpenFolder&) = delete;
-    const int fd;
-};
-
 struct Pending {
-    std::shared_ptr<OpenFolder> parent;
+    std::shared_ptr<FX::UniqueFd> parent;
     std::string name;
 };
 
 class Walk {
 public:
-    explicit Walk(int root) { pending_.push_back({std::make_shared<OpenFolder>(root), "."}); }
+    explicit Walk(int root) { pending_.push_back({std::make_shared<FX::UniqueFd>(root), "."}); }
 
     void Run()
     {
@@ -46,26 +39,26 @@ public:
         std::vector<std::string> subfolders;
         unsigned long long entries = 0;
         for (Pending folder; Take(folder);) {
-            const int fd = openat(folder.parent->fd, folder.name.c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            FX::UniqueFd fd(openat(folder.parent->Get(), folder.name.c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             folder.parent.reset();
-            if (fd < 0) {
+            if (!fd) {
                 Done({}, nullptr);
                 continue;
             }
-            auto open = std::make_shared<OpenFolder>(fd);
+            const int at = fd.Get();
             subfolders.clear();
-            reader.Open(fd);
+            reader.Open(std::move(fd));
             while (const char* name = reader.Next()) {
                 struct stat status {};
-                if (fstatat(fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                if (fstatat(at, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 ++entries;
                 if (S_ISDIR(status.st_mode))
                     subfolders.emplace_back(name);
             }
-            reader.Release();  // the descriptor stays with `open`
-            Done(subfolders, open);
+            // The folder stays open for its subfolders to be opened below it.
+            Done(subfolders, std::make_shared<FX::UniqueFd>(reader.Release()));
         }
         std::lock_guard<std::mutex> lock(mutex_);
         total_ += entries;
@@ -86,7 +79,7 @@ private:
         return true;
     }
 
-    void Done(const std::vector<std::string>& subfolders, const std::shared_ptr<OpenFolder>& open)
+    void Done(const std::vector<std::string>& subfolders, const std::shared_ptr<FX::UniqueFd>& open)
     {
         {
             std::lock_guard<std::mutex> lock(mutex_);

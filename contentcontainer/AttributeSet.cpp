@@ -1,5 +1,7 @@
 #include "AttributeSet.h"
 
+#include "Escape.h"
+
 #include <boost/make_shared.hpp>
 
 #include <utility>
@@ -117,24 +119,7 @@ CKoError CAttributeSet::Parse(const string& text)
 
 void CAttributeSet::AppendEscaped(std::string& out, std::string_view value)
 {
-    static const char kHex[] = "0123456789ABCDEF";
-    for (const char ch : value) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                const char hex[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
-                out.append(hex, 4);
-            } else {
-                out += ch;
-            }
-        }
-    }
+    FX::AppendEscaped(out, value, true);
 }
 
 std::string CAttributeSet::Format() const

@@ -1,6 +1,9 @@
 #include "DatabaseBase.h"
 
+#include "DatabaseBasePrivate.h"
+
 #include "FXPath.h"
+#include "Hex.h"
 #include "LogWriter.h"
 #include "SQLiteConnection.h"
 
@@ -8,14 +11,12 @@
 
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <exception>
 
 namespace FX {
 
-namespace {
+namespace detail {
 
 CKoError NotOpen(const FXCodeLocation& location, const std::string& name)
 {
@@ -23,9 +24,7 @@ CKoError NotOpen(const FXCodeLocation& location, const std::string& name)
                                    name.c_str());
 }
 
-// Runs SQL text; on failure returns the extended code and SQLite's message,
-// read under the connection's mutex so they belong to this call.
-int ExecText(detail::Connection& connection, const std::string& sql, std::string& message)
+int ExecText(Connection& connection, const std::string& sql, std::string& message)
 {
     sqlite3_mutex* mutex = sqlite3_db_mutex(connection.db);
     sqlite3_mutex_enter(mutex);
@@ -41,7 +40,9 @@ int ExecText(detail::Connection& connection, const std::string& sql, std::string
     return rc;
 }
 
-std::atomic<uint64_t> g_savepointCounter{0};
+}  // namespace detail
+
+namespace {
 
 // The files SQLite keeps beside a database while it writes it.
 const char* const kSideFileSuffixes[] = {"-wal", "-shm", "-journal"};
@@ -104,8 +105,7 @@ std::string FileUri(const std::string& path)
         if (safe || c == '/' || c == '.' || c == '-' || c == '_' || c == '~') {
             uri.push_back(static_cast<char>(c));
         } else {
-            static const char kHex[] = "0123456789ABCDEF";
-            uri += {'%', kHex[c >> 4], kHex[c & 15]};
+            uri += {'%', kHexUpper[c >> 4], kHexUpper[c & 15]};
         }
     }
     return uri;
@@ -119,40 +119,6 @@ CKoError ErrorFromException(const FXCodeLocation& location, const CSQLite3Except
     return FXErrorUtil::ErrorSQLite(location, exception.errorCode(), "SQLite Exception%s%s", message ? ", " : "",
                                     message ? message : "");
 }
-
-class CDatabaseBasePrivate {
-public:
-    int openMode = 0;
-    std::string path;
-    std::string name;
-    std::shared_ptr<detail::Connection> connection;
-    CDatabaseBase::CollationNeededHandler collationNeeded;
-    // Rollbacks on the connections closed before the current one.
-    uint64_t rollbacksBefore = 0;
-
-    static void OnCollationNeeded(void* self, sqlite3*, int encoding, const char* name)
-    {
-        auto* d = static_cast<CDatabaseBasePrivate*>(self);
-        if (!d->collationNeeded || name == nullptr)
-            return;
-        try {
-            d->collationNeeded(encoding, name);
-        } catch (...) {
-            // Never let an exception cross SQLite's C frames; SQLite reports
-            // the missing collation itself.
-        }
-    }
-
-    static int OnProgress(void* owner) { return static_cast<CDatabaseBase*>(owner)->ProgressHandler(); }
-
-    void Detach()
-    {
-        if (connection) {
-            sqlite3_progress_handler(connection->db, 0, nullptr, nullptr);
-            sqlite3_collation_needed(connection->db, nullptr, nullptr);
-        }
-    }
-};
 
 // ---------------------------------------------------------------- database
 
@@ -258,9 +224,9 @@ sqlite3* CDatabaseBase::GetHandle() const { return d->connection ? d->connection
 CKoError CDatabaseBase::Execute(const std::string& sql)
 {
     if (!IsOpen())
-        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+        return detail::NotOpen(FX_LOCATION, GetFullDatabaseName());
     std::string message;
-    const int rc = ExecText(*d->connection, sql, message);
+    const int rc = detail::ExecText(*d->connection, sql, message);
     if (rc != SQLITE_OK)
         return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s, SQL=[%s]", message.c_str(),
                                         sql.c_str());
@@ -270,7 +236,7 @@ CKoError CDatabaseBase::Execute(const std::string& sql)
 CKoError CDatabaseBase::Query(const std::string& sql, CSQLite3QueryPtr& query)
 {
     if (!IsOpen())
-        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+        return detail::NotOpen(FX_LOCATION, GetFullDatabaseName());
     try {
         CSQLite3StatementPtr statement;
         CKoError error = CompileStatement(sql, statement);
@@ -298,7 +264,7 @@ CKoError CDatabaseBase::QueryScalar(const std::string& sql, int64_t& value, int6
 CKoError CDatabaseBase::CompileStatement(const std::string& sql, CSQLite3StatementPtr& statement)
 {
     if (!IsOpen())
-        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+        return detail::NotOpen(FX_LOCATION, GetFullDatabaseName());
     sqlite3_stmt* cursor = nullptr;
     std::string message;
     const int rc = detail::Prepare(d->connection->db, sql, &cursor, message);
@@ -391,7 +357,7 @@ CKoError CDatabaseBase::Vacuum()
 CKoError CDatabaseBase::RegisterCollationHandler(int encoding, const std::string& name, CollationFunction compare)
 {
     if (!IsOpen())
-        return NotOpen(FX_LOCATION, GetFullDatabaseName());
+        return detail::NotOpen(FX_LOCATION, GetFullDatabaseName());
     const int rc = sqlite3_create_collation_v2(d->connection->db, name.c_str(), encoding, nullptr, compare, nullptr);
     if (rc != SQLITE_OK)
         return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "CollationName=[%s]", name.c_str());
@@ -401,148 +367,6 @@ CKoError CDatabaseBase::RegisterCollationHandler(int encoding, const std::string
 CKoError CDatabaseBase::RegisterCollationNeededHandler(CollationNeededHandler handler)
 {
     d->collationNeeded = std::move(handler);
-    return CKoError::Success();
-}
-
-// ---------------------------------------------------------------- storage
-
-CDatabaseWithStorage::CDatabaseWithStorage(int openMode) : CDatabaseBase(openMode) {}
-CDatabaseWithStorage::~CDatabaseWithStorage() = default;
-
-CKoError CDatabaseWithStorage::CreateStorageTables()
-{
-    bool exists = false;
-    CKoError error = TableExists("Storage", exists);
-    if (error.IsError())
-        return error.Push(FX_LOCATION);
-    if (exists)
-        return CKoError::Success();
-    if (GetOpenMode() == OpenReadOnly)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_STORAGE_UNAVAILABLE,
-                                       "No storage table in a read-only database");
-    error = CreateTable("Storage", "(Key VARCHAR PRIMARY KEY, Value VARCHAR)");
-    if (error.IsError())
-        return error.Push(FX_LOCATION);
-    return CKoError::Success();
-}
-
-CKoError CDatabaseWithStorage::SetValue(const std::string& key, const std::string& value)
-{
-    CSQLite3StatementPtr statement;
-    CKoError error = CompileStatement("INSERT INTO Storage (Key, Value) VALUES (?1, ?2) "
-                                      "ON CONFLICT(Key) DO UPDATE SET Value=excluded.Value;",
-                                      statement);
-    if (error.IsError())
-        return error.Push(FX_LOCATION, "Key=[%s]", key.c_str());
-    try {
-        statement->Bind(1, key);
-        statement->Bind(2, value);
-        statement->ExecDML();
-    } catch (const CSQLite3Exception& exception) {
-        return ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
-    }
-    return CKoError::Success();
-}
-
-CKoError CDatabaseWithStorage::GetValue(const std::string& key, std::string& value)
-{
-    CSQLite3StatementPtr statement;
-    CKoError error = CompileStatement("SELECT Value FROM Storage WHERE Key=?1;", statement);
-    if (error.IsError())
-        return error.Push(FX_LOCATION, "Key=[%s]", key.c_str());
-    try {
-        statement->Bind(1, key);
-        CSQLite3QueryPtr query = statement->ExecQuery();
-        if (query->Eof())
-            return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_NOT_FOUND, "Key=[%s]", key.c_str());
-        value = query->GetStringField(0, std::string());
-    } catch (const CSQLite3Exception& exception) {
-        return ErrorFromException(FX_LOCATION, exception).Push(FX_LOCATION, "Key=[%s]", key.c_str());
-    }
-    return CKoError::Success();
-}
-
-// ---------------------------------------------------------------- transaction
-
-CDatabaseTransaction::CDatabaseTransaction(CDatabaseBase* database, int flags)
-{
-    if (database == nullptr || !database->IsOpen()) {
-        beginError_ = NotOpen(FX_LOCATION, database ? database->GetFullDatabaseName() : std::string());
-        return;
-    }
-    auto connection = database->d->connection;
-    connection_ = connection;
-    db_ = connection->db;
-    failedWritesAtBegin_ = connection->failedWrites;
-    uncaughtAtBegin_ = std::uncaught_exceptions();
-    std::string sql;
-    if (sqlite3_get_autocommit(db_)) {
-        sql = (flags & 1) ? "BEGIN IMMEDIATE;" : "BEGIN;";
-    } else {
-        savepoint_ = "cx_savepoint_" + std::to_string(++g_savepointCounter);
-        sql = "SAVEPOINT " + savepoint_ + ";";
-    }
-    std::string message;
-    const int rc = ExecText(*connection, sql, message);
-    if (rc != SQLITE_OK) {
-        connection->failedWrites = failedWritesAtBegin_;
-        beginError_ = FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s", message.c_str());
-        return;
-    }
-    active_ = true;
-}
-
-CDatabaseTransaction::~CDatabaseTransaction()
-{
-    if (!active_)
-        return;
-    auto* connection = static_cast<detail::Connection*>(connection_.get());
-    const bool failed =
-        std::uncaught_exceptions() > uncaughtAtBegin_ || connection->failedWrites != failedWritesAtBegin_;
-    if (failed) {
-        Rollback();
-        // The failure is dealt with here; an enclosing transaction may commit.
-        connection->failedWrites = failedWritesAtBegin_;
-        return;
-    }
-    CKoError error = Commit();
-    if (error.IsError())
-        FXLogWrite(-1, __PRETTY_FUNCTION__, __LINE__, "Commit failed, error=%s", error.AsString().c_str());
-}
-
-CKoError CDatabaseTransaction::Commit()
-{
-    if (!active_)
-        return beginError_.IsError() ? CKoError(beginError_).Push(FX_LOCATION) : CKoError::Success();
-    active_ = false;
-    auto* connection = static_cast<detail::Connection*>(connection_.get());
-    if (savepoint_.empty() && sqlite3_get_autocommit(db_))
-        return FXErrorUtil::ErrorSQLite(FX_LOCATION, SQLITE_ABORT, "Transaction was rolled back by SQLite");
-    std::string message;
-    const int rc = ExecText(*connection, savepoint_.empty() ? "COMMIT;" : "RELEASE " + savepoint_ + ";", message);
-    if (rc == SQLITE_OK)
-        return CKoError::Success();
-    active_ = true;
-    Rollback();
-    return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s", message.c_str());
-}
-
-CKoError CDatabaseTransaction::Rollback()
-{
-    if (!active_)
-        return CKoError::Success();
-    active_ = false;
-    auto* connection = static_cast<detail::Connection*>(connection_.get());
-    std::string message;
-    int rc = SQLITE_OK;
-    if (!savepoint_.empty()) {
-        ++connection->rollbacks;  // SQLite's hook only sees whole transactions
-        rc = ExecText(*connection, "ROLLBACK TO " + savepoint_ + "; RELEASE " + savepoint_ + ";", message);
-    }
-    else if (!sqlite3_get_autocommit(db_))
-        rc = ExecText(*connection, "ROLLBACK;", message);
-    if (rc != SQLITE_OK)
-        return FXErrorUtil::ErrorSQLite(FX_LOCATION, rc, "SQLite Exception, %s", message.c_str());
     return CKoError::Success();
 }
 

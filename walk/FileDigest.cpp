@@ -1,5 +1,8 @@
 #include "FileDigest.h"
 
+#include "FullIo.h"
+#include "UniqueFd.h"
+
 #include <xxhash.h>
 
 #include <fcntl.h>
@@ -13,11 +16,6 @@
 namespace CX::walk {
 
 namespace {
-
-struct CloseFd {
-    int fd;
-    ~CloseFd() { close(fd); }
-};
 
 struct FreeState {
     void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
@@ -33,10 +31,10 @@ bool SameTime(const timespec& a, const timespec& b)
 DigestResult Digest(int directory, const char* name, const struct stat& status, std::vector<char>& buffer,
                     std::string& hex, const std::function<bool()>& stopped)
 {
-    const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
+    const FX::UniqueFd file(openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!file)
         return errno == ENOENT ? DigestResult::kVanished : DigestResult::kFailed;
-    const CloseFd closeFd{fd};
+    const int fd = file.Get();
     // What was opened must be the file that was stat'ed, not one put in its
     // place since.
     struct stat opened {};
@@ -55,9 +53,8 @@ DigestResult Digest(int directory, const char* name, const struct stat& status, 
         // A large file must not hold a stop up until it is read through.
         if (stopped())
             return DigestResult::kInterrupted;
-        const ssize_t got = read(fd, buffer.data(), static_cast<size_t>(std::min<off_t>(left, buffer.size())));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const auto want = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size())));
+        const ssize_t got = FX::RetryOnEintr([&] { return read(fd, buffer.data(), want); });
         if (got < 0)
             return DigestResult::kFailed;
         if (got == 0)

@@ -1,17 +1,16 @@
 #include "TreeIndexer.h"
 
 #include "ExcludeRulesPrivate.h"
-
+#include "FXPath.h"
+#include "ResolveFolder.h"
 #include "TreeIndexerPrivate.h"
+#include "TreeWalker.h"
 #include "TreeWriter.h"
 
 #include <boost/make_shared.hpp>
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <mutex>
 
 namespace CX {
@@ -60,24 +59,34 @@ CTreeIndexer::CTreeIndexer() : d(boost::make_shared<CTreeIndexerPrivate>()) {}
 
 CTreeIndexer::~CTreeIndexer() {}
 
+void CTreeIndexer::SetSettings(const SIndexSettings& settings)
+{
+    d->settings = settings;
+}
+
+const SIndexSettings& CTreeIndexer::GetSettings() const
+{
+    return d->settings;
+}
+
 void CTreeIndexer::SetExcludes(const CExcludeRules& rules)
 {
-    d->options.excludes = rules.d->rules;
+    d->settings.excludes = rules;
 }
 
 void CTreeIndexer::SetCollects(const std::vector<std::string>& patterns)
 {
-    d->options.collects = patterns;
+    d->settings.collects = patterns;
 }
 
 void CTreeIndexer::SetChecksum(bool checksum)
 {
-    d->options.checksum = checksum;
+    d->settings.checksum = checksum ? EChecksum::XXH128 : EChecksum::None;
 }
 
 void CTreeIndexer::SetOneFileSystem(bool oneFileSystem)
 {
-    d->options.oneFileSystem = oneFileSystem;
+    d->settings.oneFileSystem = oneFileSystem;
 }
 
 void CTreeIndexer::SetUpdate(bool update)
@@ -99,34 +108,32 @@ void CTreeIndexer::SetCallback(const CTreeIndexerCallbackPtr& callback)
 CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& directory, STreeIndexerCounts& counts)
 {
     counts = STreeIndexerCounts();
-    char resolved[PATH_MAX];
-    if (realpath(directory.c_str(), resolved) == nullptr)
-        return FXErrorUtil::ErrorErrno(FX_LOCATION, errno, "%s", directory.c_str());
-    std::string root = resolved;
+    std::string resolved;
     struct stat rootStatus {};
-    if (stat(root.c_str(), &rootStatus) != 0)
-        return FXErrorUtil::ErrorErrno(FX_LOCATION, errno, "%s", root.c_str());
-    if (!S_ISDIR(rootStatus.st_mode))
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "%s: not a directory", root.c_str());
-    if (root.back() != '/')
-        root += '/';
+    const int failure = FX::ResolveFolder(directory, resolved, rootStatus);
+    if (failure == ENOTDIR)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "%s: not a directory",
+                                       resolved.empty() ? directory.c_str() : resolved.c_str());
+    if (failure != 0)
+        return FXErrorUtil::ErrorErrno(FX_LOCATION, failure, "%s", directory.c_str());
+    std::string root = resolved;
+    FXPath::AppendTrailingDelimiter(root);
 
-    // The options go with the rows, so that a later walk of the tree to
+    // An update brings the rows of the same tree up to date: those of another
+    // would stay beside the new ones, a snapshot of neither.
+    std::string origin;
+    if (d->update && !db.GetValue("Origin", origin).IsError() && !origin.empty() && origin != resolved)
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER,
+                                       "the container holds a snapshot of %s, not of %s", origin.c_str(),
+                                       resolved.c_str());
+
+    // The settings go with the rows, so that a later walk of the tree to
     // compare with them can be made the same way.
     CKoError error = db.SetValue("Origin", resolved);
     if (!error.IsError())
         error = db.SetValue("SnapshotState", "incomplete");
     if (!error.IsError())
-        error = db.SetValue("Checksum", d->options.checksum ? "xxh128" : "none");
-    if (!error.IsError())
-        error = db.SetValue("OneFileSystem", d->options.oneFileSystem ? "true" : "false");
-    if (!error.IsError())
-        error = db.SetValue("ExcludeRules", d->options.excludes.Text());
-    std::string collects;
-    for (const auto& pattern : d->options.collects)
-        collects += (collects.empty() ? "" : "\n") + pattern;
-    if (!error.IsError())
-        error = db.SetValue("Collects", collects);
+        error = WriteIndexSettings(db, d->settings);
     if (error.IsError())
         return error.Push(FX_LOCATION, "cannot write the snapshot's properties");
 
@@ -135,8 +142,12 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
     Report report(d->callback.get(), writer);
     walk::WalkOutcome outcome;
     error = writer.Begin(root);
-    walk::WalkOptions options = d->options;
+    walk::WalkOptions options;
+    options.excludes = CExcludeRulesPrivate::Of(d->settings.excludes);
     options.root = root;  // what the exclude rules' paths are relative to
+    options.collects = d->settings.collects;
+    options.checksum = d->settings.checksum;
+    options.oneFileSystem = d->settings.oneFileSystem;
     if (!error.IsError())
         error = walk::Walk(options, d->own ? *d->own : kNone, root, rootStatus, writer, report, outcome);
     counts.folders = writer.Folders();

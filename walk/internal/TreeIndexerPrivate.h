@@ -1,9 +1,8 @@
 // The data of one CX::CTreeIndexer: its options.
 #pragma once
 
+#include "OwnFiles.h"
 #include "TreeIndexer.h"
-#include "TreeSink.h"
-#include "TreeWalker.h"
 
 #include <memory>
 
@@ -11,7 +10,7 @@ namespace CX {
 
 class CTreeIndexerPrivate {
 public:
-    walk::WalkOptions options;
+    SIndexSettings settings;
     bool update = false;
     std::unique_ptr<walk::OwnFiles> own;
     CTreeIndexerCallbackPtr callback;

@@ -17,17 +17,12 @@
 // runs and after a cancel, then "complete", or "partial" when there were
 // problems; "SnapshotProblems": their number).
 //
-// Options (each kept for later runs, and recorded in the container as
-// "Checksum", "OneFileSystem", "ExcludeRules" and "Collects"):
-//   excludes: entries left out with what lies below them, by the rules of
-//     CExcludeRules;
-//   collects: files marked Collect="true": a pattern with a "/" is matched
-//     against the whole path, any other against the name (fnmatch(3));
-//   checksum: digests of regular files' content;
-//   one file system: folders on another device than DIR are left out;
+// Options: the settings of SIndexSettings (excludes, collects, checksum,
+// one file system), which Index records in the container for later runs, and:
 //   update: the rows of an earlier run are updated in place and, after a
 //     whole walk, what was not found again below DIR is removed (what lies
-//     below a folder that could not be read is kept); without it the
+//     below a folder that could not be read is kept); the container must
+//     hold no snapshot of another folder (error 87); without it the
 //     container must not hold rows below DIR yet (such a row is a failed
 //     write);
 //   own files: entries of one folder, named by its device and inode, that
@@ -40,7 +35,8 @@
 // the same however large the tree.
 //
 // Errors: a DIR that cannot be resolved is the errno's error; one that is no
-// folder is 87 (ERROR_INVALID_PARAMETER); a cancel is 995 (ERROR_OPERATION_ABORTED)
+// folder, or (with update) not the folder the container's snapshot is of, is
+// 87 (ERROR_INVALID_PARAMETER); a cancel is 995 (ERROR_OPERATION_ABORTED)
 // after what was read has been written and committed; a failed write ends the
 // run with the database's error, and one entry saying what could not be
 // written. The counts are set however the run ends. An exception of the walk
@@ -51,6 +47,7 @@
 #include "ContentContainerDatabase.h"
 #include "ExcludeRules.h"
 #include "Export.h"
+#include "IndexSettings.h"
 #include "KoError.h"
 
 #include <boost/shared_ptr.hpp>
@@ -97,8 +94,12 @@ public:
     CTreeIndexer();
     ~CTreeIndexer();
 
+    // How to walk: all settings at once, or one of them.
+    void SetSettings(const SIndexSettings& settings);
+    const SIndexSettings& GetSettings() const;
     void SetExcludes(const CExcludeRules& rules);
     void SetCollects(const std::vector<std::string>& patterns);
+    // True records XXH128 digests (see SIndexSettings for the others).
     void SetChecksum(bool checksum);
     void SetOneFileSystem(bool oneFileSystem);
     void SetUpdate(bool update);

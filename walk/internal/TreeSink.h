@@ -8,6 +8,7 @@
 #pragma once
 
 #include "ExcludeRuleList.h"
+#include "IndexSettings.h"
 #include "KoError.h"
 
 #include <sys/stat.h>
@@ -50,7 +51,7 @@ struct WalkOptions {
     ExcludeRuleList excludes;           // entries left out, with what lies below them
     std::string root;                   // what the rules' paths are relative to
     std::vector<std::string> collects;  // files marked Collect="true"
-    bool checksum = false;              // XXH128="..." for regular files
+    EChecksum checksum = EChecksum::None;  // a digest of each regular file
     bool oneFileSystem = false;         // no folder on another device than the root
 };
 

@@ -1,5 +1,5 @@
 // The listing of one folder: its entries read, stat'ed and formatted.
-#include "TreeWalker.h"
+#include "TreeLister.h"
 
 #include "EntryMetadata.h"
 #include "FileDigest.h"
@@ -62,29 +62,23 @@ void Lister::Problem(const std::string& path, const char* what, const char* caus
     report_.Warning(path, what, cause, true);
 }
 
-int Lister::OpenBelow(int parent, const std::string& path, size_t offset)
+FX::UniqueFd Lister::OpenBelow(int parent, const std::string& path, size_t offset)
 {
     // Each name is opened without the "/" that would follow a link put in
     // its place; the folders on the way are opened only to pass through.
-    int at = parent;
-    int fd = -1;
+    FX::UniqueFd at;
     while (offset < path.size()) {
         const size_t slash = path.find('/', offset);
         name_.assign(path, offset, slash - offset);
         offset = slash + 1;
         const bool last = offset >= path.size();
-        fd = openat(at, name_.c_str(),
-                    (last ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int error = errno;
-        if (at != parent)
-            close(at);
-        if (fd < 0) {
-            errno = error;
-            return -1;
-        }
-        at = fd;
+        FX::UniqueFd next(openat(at ? at.Get() : parent, name_.c_str(),
+                                 (last ? O_RDONLY : O_PATH) | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next)
+            return next;
+        at = std::move(next);
     }
-    return fd;
+    return at;
 }
 
 void Lister::Start(const PendingFolder& folder, Listing& listing)
@@ -93,14 +87,14 @@ void Lister::Start(const PendingFolder& folder, Listing& listing)
         listing.complete = true;
         return;
     }
-    int fd;
+    FX::UniqueFd fd;
     if (folder.parent) {
         fd = OpenBelow(folder.parent->Fd(), folder.path, folder.nameOffset);
     } else {
         path_.assign(folder.path, 0, folder.path.size() > 1 ? folder.path.size() - 1 : 1);
-        fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        fd.Reset(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    if (fd < 0) {
+    if (!fd) {
         const int error = errno;
         listing.complete = true;
         if (error == ENOENT) {
@@ -113,12 +107,12 @@ void Lister::Start(const PendingFolder& folder, Listing& listing)
         return;
     }
     struct stat status {};
-    if (fstat(fd, &status) == 0) {
+    if (fstat(fd.Get(), &status) == 0) {
         listing.device = status.st_dev;
         listing.inode = status.st_ino;
         listing.ownFolder = own_.IsOwnFolder(status.st_dev, status.st_ino);
     }
-    listing.reader.Open(fd);
+    listing.reader.Open(std::move(fd));
     Continue(folder.path, listing);
 }
 
@@ -225,10 +219,12 @@ bool Lister::AppendMetadata(std::string& out, const struct stat& status, const c
     if (!S_ISDIR(status.st_mode) && !options_.collects.empty() &&
         Matches(options_.collects, path_.c_str(), name))
         out += " Collect=\"true\"";
-    if (options_.checksum && S_ISREG(status.st_mode) && directory >= 0) {
+    if (options_.checksum != EChecksum::None && S_ISREG(status.st_mode) && directory >= 0) {
         switch (Digest(directory, name, status, buffer_, hex_, stopped_)) {
         case DigestResult::kDone:
-            out += " XXH128=\"";
+            out += ' ';
+            out += ChecksumAttribute(options_.checksum);
+            out += "=\"";
             out += hex_;
             out += '"';
             break;

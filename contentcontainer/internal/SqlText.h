@@ -2,6 +2,8 @@
 // takes no parameters.
 #pragma once
 
+#include "Hex.h"
+
 #include <string>
 
 namespace CX::sql {
@@ -10,10 +12,9 @@ namespace CX::sql {
 // substr() and length() counting bytes rather than characters.
 inline std::string Blob(const std::string& bytes)
 {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string out = "X'";
     for (const unsigned char c : bytes)
-        out += {kHex[c >> 4], kHex[c & 15]};
+        out += {FX::kHexUpper[c >> 4], FX::kHexUpper[c & 15]};
     out += '\'';
     return out;
 }

@@ -2,6 +2,8 @@
 // classes. Not installed.
 #pragma once
 
+#include "KoError.h"
+
 #include <sqlite3.h>
 
 #include <atomic>
@@ -69,6 +71,14 @@ public:
 private:
     static thread_local int depth;
 };
+
+// The error of a call on a database that is not open.
+CKoError NotOpen(const FXCodeLocation& location, const std::string& name);
+
+// Runs SQL text; on failure returns the extended code and SQLite's message,
+// read under the connection's mutex so they belong to this call, and counts
+// the failed write.
+int ExecText(Connection& connection, const std::string& sql, std::string& message);
 
 // Prepares `sql` on `db`; on failure returns the extended code and message.
 int Prepare(sqlite3* db, const std::string& sql, sqlite3_stmt** cursor, std::string& message);

@@ -26,7 +26,6 @@
 namespace CX {
 
 class CExcludeRulesPrivate;
-class CTreeIndexer;
 
 class CX_EXPORT CExcludeRules {
 public:
@@ -55,7 +54,7 @@ public:
     string Text() const;
 
 private:
-    friend class CTreeIndexer;
+    friend class CExcludeRulesPrivate;
     boost::shared_ptr<CExcludeRulesPrivate> d;
 };
 

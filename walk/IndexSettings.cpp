@@ -1,0 +1,147 @@
+#include "IndexSettings.h"
+
+#include <algorithm>
+
+namespace CX {
+
+namespace {
+
+const char* const kChecksumKey = "Checksum";
+const char* const kOneFileSystemKey = "OneFileSystem";
+const char* const kExcludeRulesKey = "ExcludeRules";
+const char* const kCollectsKey = "Collects";
+
+const struct {
+    EChecksum checksum;
+    const char* name;
+    const char* attribute;
+} kChecksums[] = {
+    {EChecksum::None, "none", ""},
+    {EChecksum::XXH128, "xxh128", "XXH128"},
+};
+
+std::vector<std::string> SplitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const auto& line : lines)
+        text += (text.empty() ? "" : "\n") + line;
+    return text;
+}
+
+// The value under `key`; false when the container records none.
+CKoError Recorded(CContentContainerDatabase& db, const char* key, std::string& value, bool& present)
+{
+    CKoError error = db.GetValue(key, value);
+    present = !error.IsError();
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_NOT_FOUND))
+        return CKoError::Success();
+    return error;
+}
+
+CKoError Malformed(const FXCodeLocation& location, const char* key, const std::string& problem)
+{
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_DATA, "recorded setting %s: %s", key, problem.c_str());
+}
+
+}  // namespace
+
+const char* ChecksumName(EChecksum checksum)
+{
+    for (const auto& known : kChecksums)
+        if (known.checksum == checksum)
+            return known.name;
+    return "none";
+}
+
+bool ChecksumFromName(const string& name, EChecksum& checksum)
+{
+    for (const auto& known : kChecksums)
+        if (name == known.name) {
+            checksum = known.checksum;
+            return true;
+        }
+    return false;
+}
+
+const char* ChecksumAttribute(EChecksum checksum)
+{
+    for (const auto& known : kChecksums)
+        if (known.checksum == checksum)
+            return known.attribute;
+    return "";
+}
+
+CKoError WriteIndexSettings(CContentContainerDatabase& db, const SIndexSettings& settings)
+{
+    CKoError error = db.SetValue(kChecksumKey, ChecksumName(settings.checksum));
+    if (!error.IsError())
+        error = db.SetValue(kOneFileSystemKey, settings.oneFileSystem ? "true" : "false");
+    if (!error.IsError())
+        error = db.SetValue(kExcludeRulesKey, settings.excludes.Text());
+    if (!error.IsError())
+        error = db.SetValue(kCollectsKey, JoinLines(settings.collects));
+    if (error.IsError())
+        return error.Push(FX_LOCATION, "cannot record the snapshot's settings");
+    return error;
+}
+
+CKoError ReadIndexSettings(CContentContainerDatabase& db, SIndexSettings& settings)
+{
+    // A container without a storage table records nothing.
+    bool storage = false;
+    CKoError error = db.TableExists("Storage", storage);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    if (!storage)
+        return CKoError::Success();
+
+    SIndexSettings read = settings;
+    std::string value;
+    bool present = false;
+    if ((error = Recorded(db, kChecksumKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    if (present && !ChecksumFromName(value, read.checksum))
+        return Malformed(FX_LOCATION, kChecksumKey, "no such algorithm: \"" + value + "\"");
+
+    if ((error = Recorded(db, kOneFileSystemKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    if (present && value != "true" && value != "false")
+        return Malformed(FX_LOCATION, kOneFileSystemKey, "neither true nor false: \"" + value + "\"");
+    if (present)
+        read.oneFileSystem = value == "true";
+
+    if ((error = Recorded(db, kExcludeRulesKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    if (present) {
+        CExcludeRules rules;
+        std::string problem;
+        unsigned long number = 0;
+        for (const auto& line : SplitLines(value)) {
+            ++number;
+            if (!rules.AddLine(line, problem))
+                return Malformed(FX_LOCATION, kExcludeRulesKey, "line " + std::to_string(number) + ": " + problem);
+        }
+        read.excludes = rules;
+    }
+
+    if ((error = Recorded(db, kCollectsKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    if (present)
+        read.collects = SplitLines(value);
+
+    settings = read;
+    return CKoError::Success();
+}
+
+}  // namespace CX

@@ -1,0 +1,102 @@
+// The walk of a tree: folders read by two listers, handed to the sink as
+// batches in the order the container reads them back.
+//
+// The tree is walked without following symbolic links. Each folder goes to
+// the sink with its absolute path and a trailing "/", followed by its files
+// by name. The files of a folder come in byte order of their names and the
+// folders in the container's own folder order.
+#pragma once
+
+#include "TreeLister.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace CX::walk {
+
+// Walks the tree depth first, folders in the container's folder order, and
+// hands every folder and file to the sink in that order. A second lister
+// reads the folders that come next on the stack while this one writes out
+// or reads the current one, so that two folders are read at a time; what is
+// read ahead is bounded in folders and bytes.
+class Walker {
+public:
+    // `stop` is set by whoever runs the walk to end it early.
+    Walker(const WalkOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice, WalkReport& report,
+           const std::atomic<bool>& stop);
+
+    // Closes the queue however it ends. An exception is kept for the caller's
+    // thread.
+    void Run(const std::string& root, const struct stat& rootStatus) noexcept;
+
+    unsigned long long Warnings() const { return warnings_.load(); }
+    // How many entries could not be read; each is marked in its metadata.
+    unsigned long long Problems() const { return problems_.load(); }
+    std::exception_ptr failure;
+
+private:
+    static constexpr size_t kWindow = 32;  // how far below the top a folder is read ahead
+    static constexpr size_t kAheadFolders = 64;
+    static constexpr size_t kAheadBytes = 8 * 1024 * 1024;
+
+    bool Stopped() const;
+    void Fail(std::exception_ptr exception);
+    std::unique_ptr<Listing> TakeListing();
+
+    // The next folder with its listing, read here unless the helper has read
+    // it or is reading it; null when the walk is over or stopped. While the
+    // helper reads it, this thread reads ahead too rather than wait.
+    PendingFolderPtr Pop();
+
+    // Reads a folder ahead of its turn, with the lock released meanwhile.
+    void ReadAhead(std::unique_lock<std::mutex>& lock, const PendingFolderPtr& folder, Lister& lister);
+
+    // The helper's loop: read the topmost waiting folder near the top of the
+    // stack, while the budget allows.
+    void Help() noexcept;
+
+    PendingFolderPtr NextToReadAhead() const;
+
+    // Hands the batch over when it holds something; false when the sink
+    // has cancelled, and no batch is left to fill.
+    bool Ship();
+    bool ShipWhenFull();
+    bool Add(bool folder, std::string_view name, std::string_view metadata, bool amend = false);
+
+    // The folder, then its files, then its subfolders onto the stack. After
+    // a stop what was read goes on to the sink, but nothing more is read.
+    void Write(PendingFolder& folder);
+
+    BatchQueue& queue_;
+    const std::atomic<bool>& stop_;
+    std::function<bool()> stopped_;
+    std::atomic<unsigned long long> warnings_{0};
+    std::atomic<unsigned long long> problems_{0};
+    std::atomic<size_t> handles_{0};
+    const size_t maxHandles_;
+    std::atomic<bool> failed_{false};
+    Lister lister_;
+    Lister helper_;
+    std::unique_ptr<Batch> batch_;
+
+    // Shared with the helper, under mutex_.
+    std::mutex mutex_;
+    std::condition_variable changed_;  // for the helper: work or room appeared, or the end
+    std::condition_variable listed_;   // for the walker: a folder was read ahead
+    std::vector<PendingFolderPtr> stack_;
+    std::vector<std::unique_ptr<Listing>> spare_;
+    size_t aheadFolders_ = 0;
+    size_t aheadBytes_ = 0;
+    bool done_ = false;
+};
+
+}  // namespace CX::walk
