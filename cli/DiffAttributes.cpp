@@ -1,6 +1,6 @@
 #include "DiffAttributes.h"
 
-#include "Cli.h"
+#include "Output.h"
 
 #include <algorithm>
 #include <cctype>

@@ -117,53 +117,65 @@ bool MoveFinder::Read(size_t index, std::string& path, std::string& metadata) co
     return true;
 }
 
-bool MoveFinder::Resolve()
-{
-    // Inodes are matched only where one entry on each side has it: hard links
-    // moved apart are left as they were reported.
-    struct Seen {
-        uint32_t deleted = 0;
-        uint32_t added = 0;
-        uint32_t lastAdded = OneSidedEntry::kNone;
-    };
-    std::unordered_map<uint64_t, Seen> byInode;
-    for (uint32_t i = 0; i < entries_.size(); ++i) {
-        const OneSidedEntry& entry = entries_[i];
-        if (entry.inodeKey == 0)
-            continue;
-        Seen& seen = byInode[entry.inodeKey];
-        if (entry.deleted) {
-            ++seen.deleted;
-        } else {
-            ++seen.added;
-            seen.lastAdded = i;
+namespace {
+
+// How many deleted and added entries share an Inode value, and the last
+// added one.
+struct InodeSeen {
+    uint32_t deleted = 0;
+    uint32_t added = 0;
+    uint32_t lastAdded = OneSidedEntry::kNone;
+};
+
+}  // namespace
+
+// One run of Resolve: the pairs are made in three passes over the entries,
+// files by inode, folders by inode, and what moved along with a folder.
+class MoveFinder::Pairing {
+public:
+    explicit Pairing(MoveFinder& finder) : finder_(finder), entries_(finder.entries_) {}
+
+    bool Run()
+    {
+        // Inodes are matched only where one entry on each side has it: hard
+        // links moved apart are left as they were reported.
+        for (uint32_t i = 0; i < entries_.size(); ++i) {
+            const OneSidedEntry& entry = entries_[i];
+            if (entry.inodeKey == 0)
+                continue;
+            InodeSeen& seen = byInode_[entry.inodeKey];
+            if (entry.deleted) {
+                ++seen.deleted;
+            } else {
+                ++seen.added;
+                seen.lastAdded = i;
+            }
         }
+        return PairFiles() && PairFolders() && (movedFolders_.empty() || PairMovedAlong());
     }
 
-    std::string path;
-    std::string metadata;
-    std::string otherPath;
-    std::string otherMetadata;
-    std::vector<CX::SAttribute> scratch;
-    const auto pair = [this](uint32_t deleted, uint32_t added) {
+private:
+    void Pair(uint32_t deleted, uint32_t added)
+    {
         entries_[deleted].partner = added;
         entries_[added].partner = deleted;
-    };
+    }
+
     // The added entry that is the same file or folder as deleted entry `i`,
-    // or kNone; reads both into path/metadata and otherPath/otherMetadata.
-    bool failed = false;
-    const auto sameFile = [&](uint32_t i) -> uint32_t {
+    // or kNone; reads both into path_/metadata_ and otherPath_/otherMetadata_.
+    uint32_t SameFile(uint32_t i)
+    {
         if (entries_[i].inodeKey == 0)
             return OneSidedEntry::kNone;
-        const Seen& seen = byInode.find(entries_[i].inodeKey)->second;
+        const InodeSeen& seen = byInode_.find(entries_[i].inodeKey)->second;
         if (seen.deleted != 1 || seen.added != 1 || entries_[seen.lastAdded].partner != OneSidedEntry::kNone)
             return OneSidedEntry::kNone;
-        if (!Read(i, path, metadata) || !Read(seen.lastAdded, otherPath, otherMetadata)) {
-            failed = true;
+        if (!finder_.Read(i, path_, metadata_) || !finder_.Read(seen.lastAdded, otherPath_, otherMetadata_)) {
+            failed_ = true;
             return OneSidedEntry::kNone;
         }
-        const Identity before = IdentityOf(metadata, scratch);
-        const Identity after = IdentityOf(otherMetadata, scratch);
+        const Identity before = IdentityOf(metadata_, scratch_);
+        const Identity after = IdentityOf(otherMetadata_, scratch_);
         if (before.inode.empty() || before.inode != after.inode || before.type != after.type)
             return OneSidedEntry::kNone;
         if (entries_[i].folder)
@@ -171,91 +183,119 @@ bool MoveFinder::Resolve()
         if (!before.digest.empty() && !after.digest.empty())
             return before.digest == after.digest ? seen.lastAdded : OneSidedEntry::kNone;
         return before.mtime == after.mtime && before.size == after.size ? seen.lastAdded : OneSidedEntry::kNone;
-    };
+    }
 
     // Files first. A folder's time changes with what is in it, so a folder
     // counts as moved when its time is unchanged, or when an entry moved from
     // directly below its old path to directly below its new one.
-    std::unordered_set<std::string> movedBetween;  // "old parent\0new parent"
-    for (uint32_t i = 0; i < entries_.size() && !failed; ++i) {
-        if (!entries_[i].deleted || entries_[i].folder)
-            continue;
-        const uint32_t added = sameFile(i);
-        if (added == OneSidedEntry::kNone)
-            continue;
-        pair(i, added);
-        movedBetween.insert(Parent(path) + '\0' + Parent(otherPath));
+    bool PairFiles()
+    {
+        for (uint32_t i = 0; i < entries_.size() && !failed_; ++i) {
+            if (!entries_[i].deleted || entries_[i].folder)
+                continue;
+            const uint32_t added = SameFile(i);
+            if (added == OneSidedEntry::kNone)
+                continue;
+            Pair(i, added);
+            movedBetween_.insert(Parent(path_) + '\0' + Parent(otherPath_));
+        }
+        return !failed_;
     }
+
     // Deepest folders first (tree order reversed), so that a folder moved
     // along vouches for the folder it is in.
-    std::unordered_map<std::string, std::string> movedFolders;  // old path -> new path
-    for (uint32_t i = static_cast<uint32_t>(entries_.size()); i-- > 0 && !failed;) {
-        if (!entries_[i].deleted || !entries_[i].folder)
-            continue;
-        const uint32_t added = sameFile(i);
-        if (added == OneSidedEntry::kNone)
-            continue;
-        const Identity before = IdentityOf(metadata, scratch);
-        const Identity after = IdentityOf(otherMetadata, scratch);
-        if (before.mtime != after.mtime && movedBetween.count(path + '\0' + otherPath) == 0)
-            continue;
-        pair(i, added);
-        movedFolders.emplace(path, otherPath);
-        movedBetween.insert(Parent(path) + '\0' + Parent(otherPath));
+    bool PairFolders()
+    {
+        for (uint32_t i = static_cast<uint32_t>(entries_.size()); i-- > 0 && !failed_;) {
+            if (!entries_[i].deleted || !entries_[i].folder)
+                continue;
+            const uint32_t added = SameFile(i);
+            if (added == OneSidedEntry::kNone)
+                continue;
+            const Identity before = IdentityOf(metadata_, scratch_);
+            const Identity after = IdentityOf(otherMetadata_, scratch_);
+            if (before.mtime != after.mtime && movedBetween_.count(path_ + '\0' + otherPath_) == 0)
+                continue;
+            Pair(i, added);
+            movedFolders_.emplace(path_, otherPath_);
+            movedBetween_.insert(Parent(path_) + '\0' + Parent(otherPath_));
+        }
+        return !failed_;
     }
-    if (failed)
-        return false;
-    if (movedFolders.empty())
-        return true;
 
     // Below a moved folder, an entry at the same place under both paths was
     // carried along: compared as one entry, not reported as moved.
-    std::unordered_multimap<uint64_t, uint32_t> addedByPath;
-    for (uint32_t i = 0; i < entries_.size(); ++i) {
-        if (entries_[i].deleted)
-            continue;
-        if (!Read(i, path, metadata))
-            return false;
-        addedByPath.emplace(HashOf(path), i);
-    }
-    for (uint32_t i = 0; i < entries_.size(); ++i) {
-        OneSidedEntry& entry = entries_[i];
-        if (!entry.deleted)
-            continue;
-        if (!Read(i, path, metadata))
-            return false;
-        std::string placed;
-        for (std::string folder = Parent(path); !folder.empty(); folder = Parent(folder)) {
-            const auto moved = movedFolders.find(folder);
-            if (moved != movedFolders.end()) {  // the deepest moved folder decides
-                placed = moved->second + path.substr(folder.size());
+    bool PairMovedAlong()
+    {
+        std::unordered_multimap<uint64_t, uint32_t> addedByPath;
+        for (uint32_t i = 0; i < entries_.size(); ++i) {
+            if (entries_[i].deleted)
+                continue;
+            if (!finder_.Read(i, path_, metadata_))
+                return false;
+            addedByPath.emplace(HashOf(path_), i);
+        }
+        for (uint32_t i = 0; i < entries_.size(); ++i) {
+            OneSidedEntry& entry = entries_[i];
+            if (!entry.deleted)
+                continue;
+            if (!finder_.Read(i, path_, metadata_))
+                return false;
+            const std::string placed = PlaceBelowMovedFolder(path_);
+            if (placed.empty())
+                continue;
+            if (entry.partner != OneSidedEntry::kNone) {
+                if (!finder_.Read(entry.partner, otherPath_, otherMetadata_))
+                    return false;
+                if (otherPath_ == placed)
+                    entry.movedAlong = entries_[entry.partner].movedAlong = true;
+                continue;
+            }
+            const auto range = addedByPath.equal_range(HashOf(placed));
+            for (auto there = range.first; there != range.second; ++there) {
+                OneSidedEntry& added = entries_[there->second];
+                if (added.partner != OneSidedEntry::kNone || added.folder != entry.folder)
+                    continue;
+                if (!finder_.Read(there->second, otherPath_, otherMetadata_))
+                    return false;
+                if (otherPath_ != placed)
+                    continue;
+                Pair(i, there->second);
+                entry.movedAlong = added.movedAlong = true;
                 break;
             }
         }
-        if (placed.empty())
-            continue;
-        if (entry.partner != OneSidedEntry::kNone) {
-            if (!Read(entry.partner, otherPath, otherMetadata))
-                return false;
-            if (otherPath == placed)
-                entry.movedAlong = entries_[entry.partner].movedAlong = true;
-            continue;
-        }
-        const auto range = addedByPath.equal_range(HashOf(placed));
-        for (auto there = range.first; there != range.second; ++there) {
-            OneSidedEntry& added = entries_[there->second];
-            if (added.partner != OneSidedEntry::kNone || added.folder != entry.folder)
-                continue;
-            if (!Read(there->second, otherPath, otherMetadata))
-                return false;
-            if (otherPath != placed)
-                continue;
-            pair(i, there->second);
-            entry.movedAlong = added.movedAlong = true;
-            break;
-        }
+        return true;
     }
-    return true;
+
+    // Where `path` lies below the new path of the deepest moved folder it
+    // was in; empty when it was in none.
+    std::string PlaceBelowMovedFolder(const std::string& path) const
+    {
+        for (std::string folder = Parent(path); !folder.empty(); folder = Parent(folder)) {
+            const auto moved = movedFolders_.find(folder);
+            if (moved != movedFolders_.end())
+                return moved->second + path.substr(folder.size());
+        }
+        return std::string();
+    }
+
+    MoveFinder& finder_;
+    std::vector<OneSidedEntry>& entries_;
+    std::unordered_map<uint64_t, InodeSeen> byInode_;
+    std::unordered_set<std::string> movedBetween_;  // "old parent\0new parent"
+    std::unordered_map<std::string, std::string> movedFolders_;  // old path -> new path
+    std::string path_;
+    std::string metadata_;
+    std::string otherPath_;
+    std::string otherMetadata_;
+    std::vector<CX::SAttribute> scratch_;
+    bool failed_ = false;
+};
+
+bool MoveFinder::Resolve()
+{
+    return Pairing(*this).Run();
 }
 
 }  // namespace cxcli

@@ -49,6 +49,8 @@ public:
     bool Resolve();
 
 private:
+    class Pairing;
+
     std::vector<OneSidedEntry> entries_;
     std::unique_ptr<FILE, int (*)(FILE*)> store_{nullptr, &std::fclose};
     uint64_t size_ = 0;  // bytes written to the store

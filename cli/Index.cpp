@@ -3,171 +3,238 @@
 // The library's tree indexer walks the tree and writes the rows (see
 // TreeIndexer.h for what they hold); the tool adds its own policy around it:
 // the new snapshot is made in a temporary file that takes the container's
-// place only when finished (SnapshotFile.h), warnings and a progress line go
-// to standard error, and the exit status says how the run ended.
-#include "Cli.h"
+// place only when finished (SnapshotFile.h), a snapshot of another folder is
+// never replaced by mistake, warnings and a progress line go to standard
+// error, and the exit status says how the run ended.
+#include "Command.h"
 
 #include "ContentContainer.h"
 #include "ContentContainerDatabase.h"
-#include "FXPath.h"
+#include "IndexSettings.h"
+#include "Options.h"
+#include "Output.h"
+#include "Progress.h"
 #include "SnapshotFile.h"
 #include "TreeIndexer.h"
+#include "WalkCallback.h"
 
-#include <boost/make_shared.hpp>
+#include <CLI/CLI.hpp>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
+#include <vector>
 
 namespace cxcli {
 
 namespace {
 
-// Warnings as lines on standard error, the progress line on a terminal, and
-// Ctrl-C as a cancel.
-class IndexCallback : public CX::CTreeIndexerCallback {
-public:
-    IndexCallback() : progress_("indexed"), decorate_(isatty(STDERR_FILENO) != 0) {}
+const char* const kExcludeRulesHelp =
+    "Exclude rules, from --exclude and --exclude-from in the order given; the last rule that matches a path "
+    "decides, and a folder left out is not read:\n"
+    "  name      a name without /: a file or folder of that name at any depth\n"
+    "  name/     a trailing /: folders only\n"
+    "  /a, a/b   a / at the start or inside: a path from DIR\n"
+    "  * ? [ab]  any text, any one character, one of a set: within one name, never across a /\n"
+    "  **        as a whole name: any number of folders (**/x, a/**/b; a/** is what lies below a)\n"
+    "  !rule     takes back what an earlier rule left out\n"
+    "  \\         makes the next character plain (\\#, \\!, \\*, a trailing \\ )\n"
+    "In a file, blank lines and lines starting with # are skipped, and trailing spaces dropped. The snapshot "
+    "records the rules; cx info lists them. With --update, the recorded settings stay unless an option given "
+    "replaces one of them (the rules as a whole, the collect patterns as a whole).";
 
-    bool IsAborted() override { return g_interrupted.load(); }
-    void OnProgress(uint64_t entries, const std::string& folderName) override
-    {
-        progress_.Update(entries, folderName);
+// What the container to be replaced holds, read before it is replaced.
+struct Current {
+    std::string origin;  // empty: none recorded
+    CX::SIndexSettings settings;
+};
+
+// Reads the origin, and with `settings` the recorded settings, of the
+// snapshot in `file`; false after a reported failure.
+bool ReadCurrent(const std::string& file, bool settings, Current& current)
+{
+    CX::CContentContainerDatabase db(file, true);
+    CKoError error = db.GetConstructionError();
+    if (!error.IsError())
+        (void)db.GetValue("Origin", current.origin);  // absent: none
+    if (!error.IsError() && settings)
+        error = CX::ReadIndexSettings(db, current.settings);
+    if (error.IsError()) {
+        Fail(file, Cause(error));
+        return false;
     }
-    void OnWarning(const std::string& path, const std::string& what, const std::string& cause, bool) override
+    return true;
+}
+
+class IndexCommand : public Command {
+public:
+    CLI::App& Define(CLI::App& app) override
     {
-        std::fprintf(stderr, "%scx: warning: %s: %s: %s\n", decorate_ ? "\r\033[K" : "", EscapeLine(path).c_str(),
-                     what.c_str(), cause.c_str());
+        command_ = app.add_subcommand("index", "Snapshot the tree under DIR into CONTAINER, replacing what it held");
+        command_->add_option("DIR", directory_, "Directory to snapshot")->required();
+        command_->add_option("CONTAINER", container_, "Container file to write")->required();
+        command_->add_flag("--update", update_,
+                           "Bring an existing snapshot of DIR up to date with the tree instead of making a new one, "
+                           "with the settings it was taken with");
+        command_->add_flag("--force", force_,
+                           "Replace CONTAINER even when it is not a container or holds a snapshot of another folder");
+        command_->add_flag("--wait", wait_, "Wait while another writer holds CONTAINER instead of failing");
+        oneFileSystem_ = command_->add_flag("--one-file-system", "Stay on the file system of DIR");
+        noOneFileSystem_ =
+            command_->add_flag("--no-one-file-system", "Cross into other file systems (the default)")->excludes(oneFileSystem_);
+        checksum_ = command_->add_flag("--checksum", "Record an XXH128 digest of each regular file");
+        noChecksum_ = command_->add_flag("--no-checksum", "Record no digests (the default)")->excludes(checksum_);
+        excludes_.Define(*command_, "Leave out what PATTERN matches (repeatable; the rules are below)",
+                         "Read exclude patterns from FILE, one per line, # comments and blank lines skipped "
+                         "(repeatable; - for standard input)");
+        collect_ = command_->add_option("--collect", collects_, "Mark files matching GLOB with Collect=\"true\"")
+                       ->type_name("GLOB");
+        command_->footer(kExcludeRulesHelp);
+        return *command_;
+    }
+
+    int Run(const std::string& commandLine) override
+    {
+        if (!NamesGiven("directory", directory_) || !NamesGiven("container", container_))
+            return kTrouble;
+        CX::CExcludeRules excludes;
+        if (!excludes_.Read(excludes))
+            return kTrouble;
+        std::string root;
+        if (!ResolveRoot(directory_, root))
+            return kTrouble;
+        const std::string folder = root.size() > 1 ? root.substr(0, root.size() - 1) : root;
+
+        // The new snapshot is made in a temporary file and takes the
+        // container's place only when it is finished; until then the
+        // previous one stays.
+        SnapshotFile file;
+        SnapshotFile::Options fileOptions;
+        fileOptions.update = update_;
+        fileOptions.force = force_;
+        fileOptions.wait = wait_;
+        if (!file.Acquire(container_, fileOptions))
+            return g_interrupted.load() ? kInterrupted : kTrouble;
+
+        // A baseline silently replaced by another tree's is a lost baseline.
+        Current current;
+        if (file.HoldsSnapshot() && !ReadCurrent(file.Target(), update_, current))
+            return kTrouble;
+        bool update = update_;
+        if (file.HoldsFinishedSnapshot() && !current.origin.empty() && current.origin != folder) {
+            if (!force_)
+                return Fail(file.Target(), "holds a snapshot of " + EscapeLine(current.origin) + ", not of " +
+                                               EscapeLine(folder) +
+                                               (update_ ? " (--force starts it afresh)" : " (--force replaces it)"));
+            update = false;
+            current.settings = CX::SIndexSettings();
+            file.StartAfresh();
+        }
+        if (!file.Prepare())
+            return g_interrupted.load() ? kInterrupted : kTrouble;
+
+        // An update walks as the snapshot was taken; an option given replaces
+        // its one setting.
+        CX::SIndexSettings settings = current.settings;
+        if (checksum_->count() != 0)
+            settings.checksum = CX::EChecksum::XXH128;
+        if (noChecksum_->count() != 0)
+            settings.checksum = CX::EChecksum::None;
+        if (oneFileSystem_->count() != 0)
+            settings.oneFileSystem = true;
+        if (noOneFileSystem_->count() != 0)
+            settings.oneFileSystem = false;
+        if (excludes_.Given())
+            settings.excludes = excludes;
+        if (collect_->count() != 0)
+            settings.collects = collects_;
+        return Write(file, root, settings, update, commandLine);
     }
 
 private:
-    Progress progress_;
-    const bool decorate_;
+    int Write(SnapshotFile& file, const std::string& root, const CX::SIndexSettings& settings, bool update,
+              const std::string& commandLine)
+    {
+        // The container object makes the new container (or opens the copy of
+        // the current one) and records where the snapshot comes from; the
+        // database object writes the rows.
+        CX::CContentContainer container;
+        CKoError error = container.SetName(file.Temporary());
+        if (!error.IsError())
+            error = container.OpenExistingOrCreate();
+        if (!error.IsError())
+            error = container.SetOriginQuery(commandLine);
+        if (!error.IsError())
+            error = container.Close();
+        if (error.IsError())
+            return Fail(file.Target(), Cause(error));
+
+        CX::CTreeIndexer indexer;
+        indexer.SetSettings(settings);
+        indexer.SetUpdate(update);
+        // The container's files, and the new one's, are left out of the walk
+        // by their folder's identity, whatever path leads there.
+        indexer.SetOwnFiles(file.FolderDevice(), file.FolderInode(), file.OwnNames());
+
+        CX::STreeIndexerCounts counts;
+        bool interrupted = false;
+        {
+            // Closing the database folds its log into the file, which is then
+            // one file that holds the whole snapshot.
+            CX::CContentContainerDatabase db(file.Temporary());
+            if (db.GetConstructionError().IsError())
+                return Fail(file.Target(), Cause(db.GetConstructionError()));
+            // Nobody reads the temporary file and a crash leaves it to be
+            // removed, so a new one needs no log that survives the process:
+            // the rows go straight into it instead of through the write-ahead
+            // log and again out of it. Its rollback journal stays in memory,
+            // small while the rows are only appended. A copy of the current
+            // snapshot keeps its log, since updates would fill that journal.
+            const bool direct = !file.CopiedCurrent();
+            if (direct)
+                (void)db.Execute("PRAGMA journal_mode=MEMORY;");
+            // The progress line is gone before anything else is said.
+            indexer.SetCallback(MakeWalkCallback("indexed"));
+            error = indexer.Index(db, root, counts);
+            indexer.SetCallback(nullptr);
+            // The container is left in the journal mode it always has.
+            if (direct)
+                (void)db.Execute("PRAGMA journal_mode=WAL;");
+            interrupted = FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED);
+            if (error.IsError() && !interrupted)
+                return Fail(file.Target(), WalkFailure(error));
+        }
+        const char* const clear = interrupted ? "\r\033[K" : "";
+        if (interrupted && file.HoldsFinishedSnapshot()) {
+            std::fprintf(stderr, "%s%s: interrupted; the previous snapshot is kept as it was\n", clear,
+                         EscapeLine(file.Target()).c_str());
+            return kInterrupted;
+        }
+        if (!file.Publish())
+            return kTrouble;
+        std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", clear,
+                     EscapeLine(file.Target()).c_str(), static_cast<unsigned long long>(counts.folders),
+                     static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.warnings),
+                     interrupted ? " (interrupted: snapshot incomplete)" : "");
+        return interrupted ? kInterrupted : counts.problems != 0 ? kReported : kClean;
+    }
+
+    CLI::App* command_ = nullptr;
+    std::string directory_;
+    std::string container_;
+    bool update_ = false;
+    bool force_ = false;  // replace a file that is not a container, or another folder's snapshot
+    bool wait_ = false;   // wait for another writer of the container
+    CLI::Option* oneFileSystem_ = nullptr;
+    CLI::Option* noOneFileSystem_ = nullptr;
+    CLI::Option* checksum_ = nullptr;
+    CLI::Option* noChecksum_ = nullptr;
+    ExcludeOptions excludes_;
+    CLI::Option* collect_ = nullptr;
+    std::vector<std::string> collects_;
 };
 
 }  // namespace
 
-CX::CTreeIndexerCallbackPtr MakeIndexCallback() { return boost::make_shared<IndexCallback>(); }
-
-// "<what>: <cause>" for a failed run of the indexer: what comes from the
-// last entry that says something, the cause from the first.
-std::string IndexFailure(const CKoError& error)
-{
-    const std::string cause = Cause(error);
-    for (auto entry = error.Entries().rbegin(); entry != error.Entries().rend(); ++entry)
-        if (!entry->message.empty())
-            return entry->message == cause ? cause : entry->message + ": " + cause;
-    return cause;
-}
-
-bool ResolveFolder(const std::string& directory, std::string& root)
-{
-    char resolved[PATH_MAX];
-    if (realpath(directory.c_str(), resolved) == nullptr) {
-        Fail(directory, std::strerror(errno));
-        return false;
-    }
-    struct stat status {};
-    if (stat(resolved, &status) != 0) {
-        Fail(resolved, std::strerror(errno));
-        return false;
-    }
-    if (!S_ISDIR(status.st_mode)) {
-        Fail(resolved, "not a directory");
-        return false;
-    }
-    root = resolved;
-    FXPath::AppendTrailingDelimiter(root);
-    return true;
-}
-
-int RunIndex(const IndexOptions& options)
-{
-    std::string root;
-    if (!ResolveFolder(options.directory, root))
-        return kTrouble;
-
-    // The new snapshot is made in a temporary file and takes the container's
-    // place only when it is finished; until then the previous one stays.
-    SnapshotFile file;
-    SnapshotFile::Options fileOptions;
-    fileOptions.update = options.update;
-    fileOptions.force = options.force;
-    fileOptions.wait = options.wait;
-    if (!file.Acquire(options.container, fileOptions) || !file.Prepare())
-        return g_interrupted.load() ? kInterrupted : kTrouble;
-
-    // The container object makes the new container (or opens the copy of
-    // the current one) and records where the snapshot comes from; the
-    // database object writes the rows.
-    CX::CContentContainer container;
-    CKoError error = container.SetName(file.Temporary());
-    if (!error.IsError())
-        error = container.OpenExistingOrCreate();
-    if (!error.IsError())
-        error = container.SetOriginQuery(options.commandLine);
-    if (!error.IsError())
-        error = container.Close();
-    if (error.IsError())
-        return Fail(file.Target(), Cause(error));
-
-    CX::CTreeIndexer indexer;
-    indexer.SetExcludes(options.excludes);
-    indexer.SetCollects(options.collects);
-    indexer.SetChecksum(options.checksum);
-    indexer.SetOneFileSystem(options.oneFileSystem);
-    indexer.SetUpdate(options.update);
-    // The container's files, and the new one's, are left out of the walk by
-    // their folder's identity, whatever path leads there.
-    indexer.SetOwnFiles(file.FolderDevice(), file.FolderInode(), file.OwnNames());
-
-    CX::STreeIndexerCounts counts;
-    bool interrupted = false;
-    {
-        // Closing the database folds its log into the file, which is then
-        // one file that holds the whole snapshot.
-        CX::CContentContainerDatabase db(file.Temporary());
-        if (db.GetConstructionError().IsError())
-            return Fail(file.Target(), Cause(db.GetConstructionError()));
-        // Nobody reads the temporary file and a crash leaves it to be
-        // removed, so a new one needs no log that survives the process: the
-        // rows go straight into it instead of through the write-ahead log
-        // and again out of it. Its rollback journal stays in memory, small
-        // while the rows are only appended. A copy of the current snapshot
-        // keeps its log, since updates would fill that journal.
-        const bool direct = !file.CopiedCurrent();
-        if (direct)
-            (void)db.Execute("PRAGMA journal_mode=MEMORY;");
-        // The progress line is gone before anything else is said.
-        indexer.SetCallback(MakeIndexCallback());
-        error = indexer.Index(db, root, counts);
-        indexer.SetCallback(nullptr);
-        // The container is left in the journal mode it always has.
-        if (direct)
-            (void)db.Execute("PRAGMA journal_mode=WAL;");
-        interrupted = FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED);
-        if (error.IsError() && !interrupted)
-            return Fail(options.container, IndexFailure(error));
-    }
-    const char* const clear = interrupted ? "\r\033[K" : "";
-    if (interrupted && file.HoldsFinishedSnapshot()) {
-        std::fprintf(stderr, "%s%s: interrupted; the previous snapshot is kept as it was\n", clear,
-                     EscapeLine(file.Target()).c_str());
-        return kInterrupted;
-    }
-    if (!file.Publish())
-        return kTrouble;
-    std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", clear,
-                 EscapeLine(file.Target()).c_str(), static_cast<unsigned long long>(counts.folders),
-                 static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.warnings),
-                 interrupted ? " (interrupted: snapshot incomplete)" : "");
-    return interrupted ? kInterrupted : counts.problems != 0 ? kReported : kClean;
-}
+std::unique_ptr<Command> MakeIndexCommand() { return std::make_unique<IndexCommand>(); }
 
 }  // namespace cxcli

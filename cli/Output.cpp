@@ -1,32 +1,21 @@
-#include "Cli.h"
+#include "Output.h"
+
+#include "Escape.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
-#include <chrono>
 #include <cstring>
 
 namespace cxcli {
 
-std::atomic<bool> g_interrupted{false};
-
 namespace {
 std::atomic<int> g_writeErrno{0};
-
-double Now()
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-extern "C" void OnInterrupt(int signalNumber)
-{
-    g_interrupted.store(true);
-    signal(signalNumber, SIG_DFL);  // a second one ends the process
-}
 
 // The length of the valid UTF-8 sequence at text[i], or 0.
 size_t Utf8Length(const std::string& text, size_t i)
@@ -52,35 +41,11 @@ size_t Utf8Length(const std::string& text, size_t i)
 }
 }  // namespace
 
-// A stop asked by the terminal, the service manager or a closed session
-// ends the run the same way: what cx index made is put away first.
-void InstallInterruptHandler()
-{
-    for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
-        signal(signalNumber, &OnInterrupt);
-}
-
 std::string EscapeLine(const std::string& text)
 {
     std::string out;
     out.reserve(text.size());
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                out += hex;
-            } else {
-                out += ch;
-            }
-        }
-    }
+    FX::AppendEscaped(out, text, false);
     return out;
 }
 
@@ -231,28 +196,6 @@ std::string Cause(const CKoError& error)
     return error.AsString();
 }
 
-bool CheckContainer(const std::string& path)
-{
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) {
-        Fail(path, errno == ENOENT ? "no such file" : std::strerror(errno));
-        return false;
-    }
-    if (S_ISDIR(status.st_mode)) {
-        Fail(path, "is a directory, not a container");
-        return false;
-    }
-    if (S_ISREG(status.st_mode) && status.st_size == 0) {
-        Fail(path, "not a content container (an empty file)");
-        return false;
-    }
-    if (access(path.c_str(), R_OK) != 0) {
-        Fail(path, std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 ReportStream::ReportStream()
 {
     std::fflush(stdout);
@@ -285,39 +228,6 @@ ReportStream::~ReportStream()
         dup2(saved_, STDOUT_FILENO);
         std::fclose(out_);  // closes saved_
     }
-}
-
-Progress::Progress(const char* what) : what_(what), enabled_(isatty(STDERR_FILENO) != 0), start_(Now()) {}
-
-Progress::~Progress()
-{
-    Clear();
-}
-
-void Progress::Clear()
-{
-    if (!shown_)
-        return;
-    std::fprintf(stderr, "\r\033[K");
-    std::fflush(stderr);
-    shown_ = false;
-}
-
-void Progress::Update(unsigned long long count, const std::string& current)
-{
-    if (!enabled_)
-        return;
-    const double now = Now();
-    if (now - last_ < 0.2)
-        return;
-    last_ = now;
-    const double rate = now > start_ ? static_cast<double>(count) / (now - start_) : 0;
-    std::string shown = EscapeLine(current);
-    if (shown.size() > 60)
-        shown = "..." + shown.substr(shown.size() - 57);
-    std::fprintf(stderr, "\r\033[K%s %llu (%.0f/s) %s", what_, count, rate, shown.c_str());
-    std::fflush(stderr);
-    shown_ = true;
 }
 
 }  // namespace cxcli

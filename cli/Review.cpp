@@ -1,14 +1,21 @@
 // cx review: folders missing from a snapshot.
-#include "Cli.h"
+#include "Command.h"
+
+#include "Arguments.h"
+#include "Options.h"
+#include "Output.h"
+#include "Progress.h"
 
 #include "ReviewContentContainer.h"
 #include "ReviewContentContainerAncestorCallback.h"
 
+#include <CLI/CLI.hpp>
 #include <boost/make_shared.hpp>
 
 namespace cxcli {
 
 namespace {
+
 class MissingPrinter : public CX::CReviewContentContainerAncestorCallback {
 public:
     explicit MissingPrinter(FILE* out) : out_(out) {}
@@ -29,7 +36,6 @@ public:
 private:
     FILE* out_;
 };
-}  // namespace
 
 int RunReview(const std::string& container, bool collect)
 {
@@ -49,5 +55,31 @@ int RunReview(const std::string& container, bool collect)
         return Fail(container, Cause(error));
     return printer->reported == 0 ? kClean : kReported;
 }
+
+class ReviewCommand : public Command {
+public:
+    CLI::App& Define(CLI::App& app) override
+    {
+        auto* command = app.add_subcommand("review", "List folders missing from a container");
+        command->add_option("CONTAINER", container_, "Container file")->required();
+        command->add_flag("--collect", collect_, "Review the ancestors of files marked Collect=\"true\"");
+        return *command;
+    }
+
+    int Run(const std::string&) override
+    {
+        if (!NamesGiven("container", container_))
+            return kTrouble;
+        return RunReview(container_, collect_);
+    }
+
+private:
+    std::string container_;
+    bool collect_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Command> MakeReviewCommand() { return std::make_unique<ReviewCommand>(); }
 
 }  // namespace cxcli

@@ -1,6 +1,6 @@
 #include "Scratch.h"
 
-#include "Cli.h"
+#include "Output.h"
 
 #include "ContentContainerDatabase.h"
 #include "FXPath.h"
@@ -58,14 +58,13 @@ void RemoveAbandoned(const std::string& folder)
         if (lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != geteuid() ||
             now - status.st_mtime < kAbandonedAfterSeconds)
             continue;
-        const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
+        const FX::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd)
             continue;
         struct stat opened {};
-        if (fstat(fd, &opened) == 0 && opened.st_ino == status.st_ino && opened.st_dev == status.st_dev &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (fstat(fd.Get(), &opened) == 0 && opened.st_ino == status.st_ino && opened.st_dev == status.st_dev &&
+            flock(fd.Get(), LOCK_EX | LOCK_NB) == 0)
             RemoveWithSideFiles(path);
-        close(fd);
     }
     closedir(dir);
 }
@@ -76,8 +75,6 @@ ScratchContainer::~ScratchContainer()
 {
     if (!path_.empty())
         RemoveWithSideFiles(path_);
-    if (fd_ >= 0)
-        close(fd_);
 }
 
 bool ScratchContainer::Create()
@@ -94,7 +91,7 @@ bool ScratchContainer::Create()
     // Held until the container is removed. A file system without such locks
     // leaves the container to be removed by hand should the run be killed.
     (void)flock(fd, LOCK_EX | LOCK_NB);
-    fd_ = fd;
+    lock_.Reset(fd);
     path_ = pattern;
     return true;
 }

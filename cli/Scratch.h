@@ -5,6 +5,8 @@
 // behind by the same user.
 #pragma once
 
+#include "UniqueFd.h"
+
 #include <string>
 #include <vector>
 
@@ -29,7 +31,7 @@ public:
 
 private:
     std::string path_;
-    int fd_ = -1;  // holds the lock that tells a run's container from one left behind
+    FX::UniqueFd lock_;  // tells a run's container from one left behind
 };
 
 // Moves the rows of a container from below `from` to below `to` (both

@@ -17,10 +17,12 @@
 // replaced under it.
 #include "SnapshotFile.h"
 
-#include "Cli.h"
-#include "Scratch.h"
-
 #include "ContentContainerDatabase.h"
+#include "FullIo.h"
+#include "Output.h"
+#include "Progress.h"
+#include "ResolveFolder.h"
+#include "Scratch.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -42,23 +44,6 @@ const char* const kSideSuffixes[] = {"-wal", "-shm", "-journal"};
 
 bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Copies the whole of `from` into `to` from their starts; the kernel may
 // share the blocks instead of copying them.
 bool CopyFile(int from, int to)
@@ -66,36 +51,26 @@ bool CopyFile(int from, int to)
     loff_t in = 0;
     loff_t out = 0;
     for (;;) {
-        const ssize_t copied = copy_file_range(from, &in, to, &out, 1 << 30, 0);
+        const ssize_t copied = FX::RetryOnEintr([&] { return copy_file_range(from, &in, to, &out, 1 << 30, 0); });
         if (copied == 0)
             return true;
         if (copied > 0)
-            continue;
-        if (errno == EINTR)
             continue;
         if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)
             return false;
         break;  // not between these two files: copy by hand
     }
-    char buffer[1 << 16];
+    std::vector<char> buffer(1 << 16);
     for (;;) {
-        const ssize_t got = pread(from, buffer, sizeof buffer, in);
-        if (got < 0 && errno == EINTR)
-            continue;
+        const ssize_t got = FX::PreadFull(from, buffer.data(), buffer.size(), in);
         if (got < 0)
             return false;
         if (got == 0)
             return true;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = pwrite(to, buffer + done, static_cast<size_t>(got - done), out);
-            if (put < 0 && errno == EINTR)
-                continue;
-            if (put < 0)
-                return false;
-            done += put;
-            out += put;
-        }
+        if (!FX::PwriteFull(to, buffer.data(), static_cast<size_t>(got), out))
+            return false;
         in += got;
+        out += got;
     }
 }
 
@@ -105,16 +80,14 @@ SnapshotFile::~SnapshotFile()
 {
     if (!published_)
         RemoveTemporary();
-    if (createdPlaceholder_ && !published_ && lockFd_ >= 0) {
+    if (createdPlaceholder_ && !published_ && lock_) {
         // Only the empty file this run made, and only while it is still there.
         struct stat locked {};
         struct stat named {};
-        if (fstat(lockFd_, &locked) == 0 && locked.st_size == 0 && lstat(target_.c_str(), &named) == 0 &&
+        if (fstat(lock_.Get(), &locked) == 0 && locked.st_size == 0 && lstat(target_.c_str(), &named) == 0 &&
             SameFile(locked, named))
             unlink(target_.c_str());
     }
-    if (lockFd_ >= 0)
-        close(lockFd_);
 }
 
 bool SnapshotFile::Acquire(const std::string& path, const Options& options)
@@ -153,15 +126,18 @@ bool SnapshotFile::Resolve(const std::string& path)
     }
     // The folder as the kernel reaches it: "lnk/.." is the parent of where
     // lnk leads, not the folder that holds lnk.
-    char resolved[PATH_MAX];
-    if (realpath(folder.c_str(), resolved) == nullptr) {
-        Fail(path, errno == ENOENT ? "no such folder: " + EscapeLine(folder) : std::strerror(errno));
+    struct stat folderStatus {};
+    const int failure = FX::ResolveFolder(folder, folder_, folderStatus);
+    if (failure == ENOENT) {
+        Fail(path, "no such folder: " + EscapeLine(folder));
         return false;
     }
-    folder_ = resolved;
-    struct stat folderStatus {};
-    if (stat(folder_.c_str(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode)) {
+    if (failure == ENOTDIR) {
         Fail(path, "not in a folder: " + EscapeLine(folder));
+        return false;
+    }
+    if (failure != 0) {
+        Fail(path, std::strerror(failure));
         return false;
     }
     folderDevice_ = folderStatus.st_dev;
@@ -180,28 +156,24 @@ bool SnapshotFile::Lock(const Options& options)
     bool toldWaiting = false;
     for (;;) {
         createdPlaceholder_ = false;
-        int fd = open(target_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0 && errno == ENOENT) {
-            fd = open(target_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd < 0 && errno == EEXIST)
+        FX::UniqueFd fd(open(target_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        if (!fd && errno == ENOENT) {
+            fd.Reset(open(target_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+            if (!fd && errno == EEXIST)
                 continue;  // another writer made it first
-            createdPlaceholder_ = fd >= 0;
+            createdPlaceholder_ = fd.Valid();
         }
-        if (fd < 0) {
+        if (!fd) {
             Fail(target_, std::strerror(errno));
             return false;
         }
         struct stat locked {};
-        if (fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
-            close(fd);
+        if (fstat(fd.Get(), &locked) != 0 || !S_ISREG(locked.st_mode)) {
             Fail(target_, "not a content container (not a regular file)");
             return false;
         }
-        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno == EINTR)
-                continue;
+        while (FX::RetryOnEintr([&] { return flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
             if (errno != EWOULDBLOCK || !options.wait || g_interrupted.load()) {
-                close(fd);
                 Fail(target_, g_interrupted.load() ? "interrupted"
                               : errno == EWOULDBLOCK ? "locked by another writer (--wait waits for it)"
                                                      : std::strerror(errno));
@@ -214,18 +186,17 @@ bool SnapshotFile::Lock(const Options& options)
         }
         struct stat named {};
         if (lstat(target_.c_str(), &named) == 0 && SameFile(named, locked)) {
-            lockFd_ = fd;
+            lock_ = std::move(fd);
             return true;
         }
         // The writer before us put a new file in its place: lock that one.
-        close(fd);
     }
 }
 
 bool SnapshotFile::CheckCurrent(const Options& options)
 {
     struct stat current {};
-    if (fstat(lockFd_, &current) != 0) {
+    if (fstat(lock_.Get(), &current) != 0) {
         Fail(target_, std::strerror(errno));
         return false;
     }
@@ -330,7 +301,7 @@ bool SnapshotFile::Prepare()
         Fail(target_, std::string("cannot make a temporary file beside it: ") + std::strerror(errno));
         return false;
     }
-    Fd fd(made);
+    const FX::UniqueFd fd(made);
     temporary_ = pattern;
     // The new snapshot is seen by whoever could see the old one, no more.
     if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0)
@@ -340,7 +311,7 @@ bool SnapshotFile::Prepare()
         return false;
     }
     if (update_ && currentHasRows_) {
-        if (!CopyFile(lockFd_, fd.Get())) {
+        if (!CopyFile(lock_.Get(), fd.Get())) {
             Fail(target_, std::string("cannot copy the current snapshot: ") + std::strerror(errno));
             return false;
         }
@@ -363,13 +334,13 @@ bool SnapshotFile::Publish()
         return false;
     struct stat locked {};
     struct stat named {};
-    if (fstat(lockFd_, &locked) == 0 && lstat(target_.c_str(), &named) == 0 && !SameFile(locked, named)) {
+    if (fstat(lock_.Get(), &locked) == 0 && lstat(target_.c_str(), &named) == 0 && !SameFile(locked, named)) {
         Fail(target_, "replaced by another program meanwhile; the new snapshot was not written");
         return false;
     }
     {
-        Fd fd(open(temporary_.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.Get() < 0 || fsync(fd.Get()) != 0) {
+        const FX::UniqueFd fd(open(temporary_.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd || fsync(fd.Get()) != 0) {
             Fail(target_, std::string("cannot write the new snapshot to disk: ") + std::strerror(errno));
             return false;
         }
@@ -380,8 +351,8 @@ bool SnapshotFile::Publish()
     }
     published_ = true;
     createdPlaceholder_ = false;
-    Fd folder(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.Get() < 0 || (fsync(folder.Get()) != 0 && errno != EINVAL)) {
+    const FX::UniqueFd folder(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder || (fsync(folder.Get()) != 0 && errno != EINVAL)) {
         Fail(folder_, std::string("cannot write the folder to disk: ") + std::strerror(errno));
         return false;
     }

@@ -3,6 +3,8 @@
 // beside it and renamed over it only once it is finished and on disk.
 #pragma once
 
+#include "UniqueFd.h"
+
 #include <sys/types.h>
 
 #include <string>
@@ -30,13 +32,18 @@ public:
     // it may not.
     bool Acquire(const std::string& path, const Options& options);
 
+    // Whether the current file holds a snapshot (a container with rows).
+    bool HoldsSnapshot() const { return currentHasRows_; }
+    // Whether the current file holds a finished snapshot, which an
+    // interrupted run must not replace.
+    bool HoldsFinishedSnapshot() const { return finished_; }
+    // The new snapshot starts empty even with `update`.
+    void StartAfresh() { update_ = false; }
+
     // Makes the temporary file (a copy of the current snapshot with
     // `update`), with the current file's mode and owner (0600 for a new one).
     bool Prepare();
 
-    // Whether the current file holds a finished snapshot, which an
-    // interrupted run must not replace.
-    bool HoldsFinishedSnapshot() const { return finished_; }
     // Whether the temporary file starts from the current snapshot's rows.
     bool CopiedCurrent() const { return copied_; }
 
@@ -66,7 +73,7 @@ private:
     std::string temporary_;
     dev_t folderDevice_ = 0;
     ino_t folderInode_ = 0;
-    int lockFd_ = -1;
+    FX::UniqueFd lock_;  // the current file, locked while the run lasts
     bool createdPlaceholder_ = false;
     bool finished_ = false;
     bool copied_ = false;

@@ -65,6 +65,47 @@ check "update holds what is there" 2 "$(files_in "$WORK/s.cx")"
 check "update drops gone folders" "" "$("$CX" ls "$WORK/s.cx" | grep '/a/b/')"
 check "update state" complete "$(state "$WORK/s.cx")"
 
+# --update walks as the snapshot was taken: its digests and exclude rules
+# stay, and an option given replaces its one setting.
+U="$WORK/settings"
+mkdir -p "$U/src" "$U/logs"
+echo a >"$U/src/a"
+echo l >"$U/logs/l"
+digests() { "$CX" find "$WORK/u.cx" "$U/src/a" | grep -c 'XXH128='; }
+"$CX" index --checksum --exclude logs/ "$U" "$WORK/u.cx" 2>/dev/null
+"$CX" index --update "$U" "$WORK/u.cx" 2>/dev/null
+check "--update keeps the digests" "0 1" "$? $(digests)"
+check "--update keeps the exclude rules" "exclude	logs/ no" \
+  "$("$CX" info "$WORK/u.cx" | grep '^exclude') $("$CX" ls "$WORK/u.cx" | grep -q '/logs/' && echo yes || echo no)"
+"$CX" index --update --no-checksum "$U" "$WORK/u.cx" 2>/dev/null
+check "an option given replaces its one setting" "0 0 exclude	logs/" \
+  "$? $(digests) $("$CX" info "$WORK/u.cx" | grep '^exclude')"
+
+# A snapshot of another folder is neither updated nor replaced unless asked.
+mkdir -p "$WORK/one/x" "$WORK/two/y"
+touch "$WORK/one/x/f" "$WORK/two/y/g"
+"$CX" index "$WORK/one" "$WORK/snap.cx" 2>/dev/null
+before=$(sum "$WORK/snap.cx")
+"$CX" index --update "$WORK/two" "$WORK/snap.cx" 2>"$WORK/err"
+check "--update of another folder refused" "2 1 $before" "$? $(wc -l <"$WORK/err") $(sum "$WORK/snap.cx")"
+check "the refusal names both folders" yes \
+  "$(grep -q "$WORK/one" "$WORK/err" && grep -q "$WORK/two" "$WORK/err" && echo yes)"
+"$CX" index "$WORK/two" "$WORK/snap.cx" 2>/dev/null
+check "a new snapshot of another folder refused" "2 $before" "$? $(sum "$WORK/snap.cx")"
+"$CX" index --update --force "$WORK/two" "$WORK/snap.cx" 2>/dev/null
+check "--force starts afresh" "0 $WORK/two/y/ no" \
+  "$? $("$CX" ls "$WORK/snap.cx" | grep "$WORK/two/y/") $("$CX" ls "$WORK/snap.cx" | grep -q "$WORK/one" && echo yes || echo no)"
+
+# A recorded setting that cannot be read back stops a check and an update:
+# nothing is compared with half the rules.
+cp "$WORK/u.cx" "$WORK/bad.cx"
+sqlite3 "$WORK/bad.cx" "UPDATE Storage SET Value = 'logs' || char(10) || 'bad\' WHERE Key = 'ExcludeRules';"
+"$CX" check "$WORK/bad.cx" >"$WORK/out" 2>"$WORK/err"
+check "check with a malformed rule" "2 1 yes" \
+  "$? $(wc -l <"$WORK/err") $(grep 'bad.cx' "$WORK/err" | grep -q 'ExcludeRules' && echo yes)"
+"$CX" index --update "$U" "$WORK/bad.cx" 2>"$WORK/err"
+check "update with a malformed rule" "2 yes" "$? $(grep -q 'ExcludeRules' "$WORK/err" && echo yes)"
+
 # A program holding a write transaction on the container is respected.
 fifo="$WORK/host.fifo"
 mkfifo "$fifo"
@@ -141,7 +182,7 @@ for signal in INT KILL; do
   changed=0
   for round in $(seq 1 20); do
     before=$(sum "$WORK/keep.cx")
-    "$CX" index "$B" "$WORK/keep.cx" 2>/dev/null &
+    "$CX" index --force "$B" "$WORK/keep.cx" 2>/dev/null &
     pid=$!
     sleep "0.0$((RANDOM % 10))"
     kill -"$signal" "$pid" 2>/dev/null
@@ -153,12 +194,12 @@ for signal in INT KILL; do
       { [ "$signal" = INT ] || [ "$(state "$WORK/keep.cx"):$(files_in "$WORK/keep.cx")" != complete:4000 ]; }; then
       changed=$((changed + 1))
     fi
-    [ "$status" = 0 ] && "$CX" index "$T" "$WORK/keep.cx" 2>/dev/null  # finished first: start again from the small one
+    [ "$status" = 0 ] && "$CX" index --force "$T" "$WORK/keep.cx" 2>/dev/null  # finished first: start again from the small one
     [ "$signal" = INT ] && [ -n "$(leftovers "$WORK/keep.cx")" ] && changed=$((changed + 1))
   done
   check "SIG$signal keeps the previous snapshot" 0 "$changed"
 done
-"$CX" index "$T" "$WORK/keep.cx" 2>/dev/null
+"$CX" index --force "$T" "$WORK/keep.cx" 2>/dev/null
 check "the next run removes a killed run's leftovers" "" "$(leftovers "$WORK/keep.cx")"
 check "state after the rounds" complete "$(state "$WORK/keep.cx")"
 
@@ -184,7 +225,7 @@ if [ "$(id -u)" = 0 ] && mkdir -p "$WORK/disk" && mount -t tmpfs -o size=4m tmpf
     mount -t tmpfs -o size=${kib}k tmpfs "$WORK/disk" || break
     cp "$WORK/small.cx" "$WORK/disk/c.cx"
     before=$(sum "$WORK/disk/c.cx")
-    "$CX" index "$B" "$WORK/disk/c.cx" 2>/dev/null
+    "$CX" index --force "$B" "$WORK/disk/c.cx" 2>/dev/null
     status=$?
     if [ "$status" != 0 ]; then
       failed=$((failed + 1))

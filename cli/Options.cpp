@@ -1,0 +1,87 @@
+#include "Options.h"
+
+#include "Output.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+
+namespace cxcli {
+
+void ExcludeOptions::Define(CLI::App& command, const char* patternHelp, const char* fileHelp)
+{
+    command_ = &command;
+    patternOption_ = command.add_option("--exclude", patterns_, patternHelp)->type_name("PATTERN");
+    fileOption_ = command.add_option("--exclude-from", files_, fileHelp)->type_name("FILE");
+}
+
+bool ExcludeOptions::Read(CX::CExcludeRules& rules) const
+{
+    size_t nextPattern = 0;
+    size_t nextFile = 0;
+    std::string problem;
+    for (const CLI::Option* option : command_->parse_order()) {
+        if (option == patternOption_ && nextPattern < patterns_.size()) {
+            const std::string& pattern = patterns_[nextPattern++];
+            if (!rules.AddPattern(pattern, problem)) {
+                Fail("--exclude '" + pattern + "'", problem);
+                return false;
+            }
+        } else if (option == fileOption_ && nextFile < files_.size()) {
+            const std::string& file = files_[nextFile++];
+            if (!rules.AddFile(file, problem)) {
+                Fail(file, problem);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void ReportOptions::Define(CLI::App& command, DiffOptions& options)
+{
+    command.add_flag("--json", options.json,
+                     "One JSON object per line, each changed attribute under \"changes\" with its old and new value");
+    command.add_flag("--stat", options.stat, "Only the counts (one JSON object with --json)");
+    command
+        .add_option("--ignore", ignored_,
+                    "Leave attributes out of the comparison: mtime, mode, uid, gid, size, type, target, rdev, "
+                    "digest, or any other recorded name (comma-separated, repeatable)")
+        ->type_name("ATTR[,ATTR...]")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    command.add_flag("--folder-mtime", options.folderMTime,
+                     "Compare the folders' modification times too (by default a folder whose only change is its "
+                     "time is not reported: adding, removing or renaming an entry in it sets that time)");
+    command.add_flag("--no-renames", noRenames_,
+                     "Report a moved file or folder as deleted and added, not as one R line");
+    command.add_flag("--collapse-folders", collapse_,
+                     "Report a folder that only one snapshot has (added or deleted) as one line, without what is "
+                     "below it");
+    command.add_flag("--no-recurse-deleted", collapse_, "Former name of --collapse-folders")->group("");
+    command.add_option("--check-period", options.checkPeriod, "Steps between interruption checks")->group("");
+}
+
+void ReportOptions::ApplyTo(DiffOptions& options) const
+{
+    options.recurseDeleted = !collapse_;
+    options.renames = !noRenames_;
+    for (const auto& list : ignored_)
+        for (size_t start = 0; start <= list.size();) {
+            const size_t comma = std::min(list.find(',', start), list.size());
+            if (comma > start)
+                options.ignored.push_back(list.substr(start, comma - start));
+            start = comma + 1;
+        }
+}
+
+bool NamesGiven(const char* what, const std::string& name)
+{
+    if (!name.empty())
+        return true;
+    std::fprintf(stderr, "cx: the %s name is empty\n", what);
+    return false;
+}
+
+}  // namespace cxcli

@@ -1,0 +1,140 @@
+// The tree indexer as a host uses it: the settings it records and reads back,
+// a recorded setting that cannot be read back, and an update that must not
+// mix two trees in one snapshot.
+#include "ContentContainerDatabase.h"
+#include "IndexSettings.h"
+#include "TestSupport.h"
+#include "TreeIndexer.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+
+namespace {
+
+class TreeIndexerTest : public TempDirTest {
+protected:
+    // A tree with a file, a log folder and a folder below it.
+    std::string MakeTree(const std::string& name)
+    {
+        const std::string root = dir.File(name);
+        EXPECT_EQ(0, mkdir(root.c_str(), 0755));
+        EXPECT_EQ(0, mkdir((root + "/logs").c_str(), 0755));
+        WriteFileBytes(root + "/a.txt", "alpha");
+        WriteFileBytes(root + "/logs/l", "log");
+        return root;
+    }
+
+    CKoError Index(const std::string& container, const std::string& root, const CX::SIndexSettings& settings,
+                   bool update)
+    {
+        CX::CContentContainerDatabase db(container);
+        if (db.GetConstructionError().IsError())
+            return db.GetConstructionError();
+        CX::CTreeIndexer indexer;
+        indexer.SetSettings(settings);
+        indexer.SetUpdate(update);
+        CX::STreeIndexerCounts counts;
+        return indexer.Index(db, root, counts);
+    }
+};
+
+TEST_F(TreeIndexerTest, RecordsItsSettingsAndReadsThemBack)
+{
+    const std::string root = MakeTree("tree");
+    CX::SIndexSettings settings;
+    settings.checksum = CX::EChecksum::XXH128;
+    settings.oneFileSystem = true;
+    std::string problem;
+    ASSERT_TRUE(settings.excludes.AddPattern("logs/", problem));
+    ASSERT_TRUE(settings.excludes.AddPattern("!keep", problem));
+    settings.collects = {"*.txt", "/x/*"};
+    const std::string container = dir.File("c.cx");
+    ASSERT_FALSE(Index(container, root, settings, false).IsError());
+
+    CX::CContentContainerDatabase db(container, true);
+    CX::SIndexSettings read;
+    ASSERT_FALSE(CX::ReadIndexSettings(db, read).IsError());
+    EXPECT_EQ(CX::EChecksum::XXH128, read.checksum);
+    EXPECT_TRUE(read.oneFileSystem);
+    EXPECT_EQ("logs/\n!keep\n", read.excludes.Text());
+    EXPECT_TRUE(read.excludes.Excluded("logs", true));
+    EXPECT_EQ(settings.collects, read.collects);
+    // The walk went by them: the log folder is left out, the file digested.
+    int64_t folderId = -1;
+    EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(root + "/logs/", folderId), KO_ERROR_NOT_FOUND));
+    ASSERT_FALSE(db.QueryFolderId(root + "/", folderId).IsError());
+    int64_t fileId = -1;
+    std::string metadata;
+    CTimeStamp updated;
+    ASSERT_FALSE(db.QueryFile(folderId, "a.txt", fileId, metadata, updated).IsError());
+    EXPECT_NE(std::string::npos, metadata.find(" XXH128=\"")) << metadata;
+    EXPECT_NE(std::string::npos, metadata.find(" Collect=\"true\"")) << metadata;
+}
+
+TEST_F(TreeIndexerTest, WhatIsNotRecordedKeepsTheCallersValue)
+{
+    CX::CContentContainerDatabase db(dir.File("host.cx"));
+    ASSERT_FALSE(db.SetValue("OneFileSystem", "true").IsError());
+    CX::SIndexSettings read;
+    read.checksum = CX::EChecksum::XXH128;
+    read.collects = {"*.c"};
+    ASSERT_FALSE(CX::ReadIndexSettings(db, read).IsError());
+    EXPECT_EQ(CX::EChecksum::XXH128, read.checksum);
+    EXPECT_TRUE(read.oneFileSystem);
+    EXPECT_EQ(std::vector<std::string>{"*.c"}, read.collects);
+}
+
+TEST_F(TreeIndexerTest, AMalformedRecordIsAnErrorNamingIt)
+{
+    const struct {
+        const char* key;
+        const char* value;
+    } cases[] = {
+        {"ExcludeRules", "logs\nbad\\"},  // a lone trailing backslash on line 2
+        {"ExcludeRules", "/"},
+        {"Checksum", "md4"},
+        {"OneFileSystem", "yes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+        CX::CContentContainerDatabase db(dir.File("bad.cx"));
+        ASSERT_FALSE(db.SetValue(c.key, c.value).IsError());
+        CX::SIndexSettings read;
+        std::string problem;
+        ASSERT_TRUE(read.excludes.AddPattern("kept", problem));
+        const CKoError error = CX::ReadIndexSettings(db, read);
+        ASSERT_TRUE(FXErrorUtil::IsWin32(error, KO_ERROR_INVALID_DATA)) << error.AsString();
+        EXPECT_NE(std::string::npos, error.Entries().front().message.find(c.key)) << error.AsString();
+        // Nothing is taken half: the caller's settings stay as they were.
+        EXPECT_EQ("kept\n", read.excludes.Text());
+        EXPECT_EQ(CX::EChecksum::None, read.checksum);
+        ASSERT_FALSE(db.Execute("DELETE FROM Storage;").IsError());
+    }
+}
+
+TEST_F(TreeIndexerTest, AnUpdateRefusesASnapshotOfAnotherFolder)
+{
+    const std::string one = MakeTree("one");
+    const std::string two = MakeTree("two");
+    const std::string container = dir.File("c.cx");
+    ASSERT_FALSE(Index(container, one, CX::SIndexSettings(), false).IsError());
+    const CKoError error = Index(container, two, CX::SIndexSettings(), true);
+    ASSERT_TRUE(FXErrorUtil::IsWin32(error, KO_ERROR_INVALID_PARAMETER)) << error.AsString();
+    const std::string message = error.Entries().front().message;
+    EXPECT_NE(std::string::npos, message.find(one)) << message;
+    EXPECT_NE(std::string::npos, message.find(two)) << message;
+    // The snapshot is still the first tree's, and only its.
+    CX::CContentContainerDatabase db(container, true);
+    std::string origin;
+    ASSERT_FALSE(db.GetValue("Origin", origin).IsError());
+    EXPECT_EQ(one, origin);
+    int64_t folderId = -1;
+    EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(two + "/", folderId), KO_ERROR_NOT_FOUND));
+    // The same tree updates.
+    EXPECT_FALSE(Index(container, one, CX::SIndexSettings(), true).IsError());
+}
+
+}  // namespace
