@@ -20,8 +20,11 @@
 #
 #   bench/cli_bench.sh [CX]      CX: the cx binary (default build/bench/cli/cx,
 #                                built when missing)
-# Environment: CX_BENCH_RUNS (default 3), CX_BENCH_BASELINE=OTHER-CX also times
-# another build's cx index and cx diff in the same runs (say, the previous
+# Environment: CX_BENCH_PHASES (default "index diff digests small": the
+# index rows, the diff and check rows above; SHA-256 digests of a tree of real files,
+# CX_BENCH_DIGEST_TREE, default /usr/lib, beside sha256sum on both cores,
+# mtree and AIDE; the same on /etc), CX_BENCH_RUNS (default 3), CX_BENCH_BASELINE=OTHER-CX also times
+# another build's cx index, cx diff and cx check in the same runs (say, the previous
 # release's; its diff reads this build's snapshots), printed as "(baseline)", CX_BENCH_AIDE=0 leaves AIDE out (it
 # takes minutes on the large tree), CX_BENCH_FILES and CX_BENCH_FOLDERS
 # (default 1000000 and 50000) size the generated tree.
@@ -38,6 +41,8 @@ WITH_AIDE=${CX_BENCH_AIDE:-1}
 BASELINE=${CX_BENCH_BASELINE:-}
 FILES=${CX_BENCH_FILES:-1000000}
 FOLDERS=${CX_BENCH_FOLDERS:-50000}
+PHASES=${CX_BENCH_PHASES:-index diff digests small}
+DIGEST_TREE=${CX_BENCH_DIGEST_TREE:-/usr/lib}
 TREES=$ROOT/build/bench-trees
 SCRATCH=$ROOT/build/bench-scratch
 TOOL="python3 $ROOT/bench/cli_trees.py"
@@ -100,7 +105,7 @@ measure() {
   local key=$1 out=$2 statuses=$3
   shift 3
   local status=0
-  /usr/bin/time -f "%e %M" -o "$SCRATCH/time.out" "$@" >"$out" 2>"$SCRATCH/stderr.out" || status=$?
+  /usr/bin/time -f "%e %M %U %S" -o "$SCRATCH/time.out" "$@" >"$out" 2>"$SCRATCH/stderr.out" || status=$?
   if [[ " $statuses " != *" $status "* ]]; then
     echo "cli_bench: $key: exit status $status from: $*" >&2
     sed 's/^/  /' "$SCRATCH/stderr.out" | tail -5 >&2
@@ -109,12 +114,15 @@ measure() {
   tail -1 "$SCRATCH/time.out" >>"$SCRATCH/$key.times"
 }
 
-# record TREE TASK TOOL KEY: the median seconds and the largest peak of KEY's runs.
+# record TREE TASK TOOL KEY: the median seconds, the median CPU seconds and
+# the largest peak of KEY's runs.
 record() {
-  local seconds peak
-  seconds=$(awk '{ print $1 }' "$SCRATCH/$4.times" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+  local seconds cpu peak
+  median='{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'
+  seconds=$(awk '{ print $1 }' "$SCRATCH/$4.times" | sort -n | awk "$median")
+  cpu=$(awk '{ print $3 + $4 }' "$SCRATCH/$4.times" | sort -n | awk "$median")
   peak=$(awk 'BEGIN { m = 0 } $2 > m { m = $2 } END { printf "%.1f", m / 1024 }' "$SCRATCH/$4.times")
-  printf '%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$seconds" "$peak" >>"$RESULTS"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$seconds" "$peak" "$cpu" >>"$RESULTS"
   rm -f "$SCRATCH/$4.times"
 }
 
@@ -158,6 +166,7 @@ index_phase() {
   "$CX" index "$tree" "$prefix.cx" 2>/dev/null  # warms the caches for every tool
   for ((run = 1; run <= RUNS; ++run)); do
     measure cx-index /dev/null "0" "$CX" index "$tree" "$prefix.cx"
+    measure cx-index-noxattrs /dev/null "0" "$CX" index --no-xattrs "$tree" "$prefix.noxattrs.cx"
     [ -z "$BASELINE" ] || measure baseline-index /dev/null "0" "$BASELINE" index "$tree" "$prefix.baseline.cx"
     measure mtree-index "$prefix.mtree" "0" mtree -c -p "$tree"
     rm -f "$prefix.plocate"
@@ -165,6 +174,7 @@ index_phase() {
     measure stat-walk /dev/null "0" "$STATWALK" "$tree"
   done
   record "$label" index "cx index" cx-index
+  record "$label" index "cx index --no-xattrs" cx-index-noxattrs
   [ -z "$BASELINE" ] || record "$label" index "cx index (baseline)" baseline-index
   record "$label" index "mtree -c" mtree-index
   record "$label" index "updatedb (names only)" updatedb-index
@@ -197,6 +207,8 @@ diff_phase() {
     measure mtree-verify /dev/null "2" mtree -f "$one.mtree" -p "$tree"
     measure plocate-diff /dev/null "1" bash -c "$listings" _ "$one.plocate" "$two.plocate" "$one.names" "$two.names"
     measure cx-check "$SCRATCH/cx.check" "1" "$CX" check "$one.cx"
+    [ -z "$BASELINE" ] || measure baseline-check /dev/null "1" "$BASELINE" check "$one.cx"
+    rm -f "$SCRATCH/again.cx"  # a snapshot of the other tree is not replaced without --force
     measure cx-index-diff /dev/null "1" bash -c "\"\$1\" index \"\$2\" \"\$3\" 2>/dev/null && \"\$1\" diff \"\$4\" \"\$3\"" \
       _ "$CX" "$tree" "$SCRATCH/again.cx" "$one.cx"
   done
@@ -207,6 +219,7 @@ diff_phase() {
   record "$label" diff "mtree -f SPEC (tree)" mtree-verify
   record "$label" diff "diff of plocate lists" plocate-diff
   record "$label" check "cx check" cx-check
+  [ -z "$BASELINE" ] || record "$label" check "cx check (baseline)" baseline-check
   record "$label" check "cx index + cx diff" cx-index-diff
   record "$label" check "mtree -f SPEC (tree)" mtree-verify-again
   if [ "$WITH_AIDE" != 0 ]; then
@@ -216,6 +229,47 @@ diff_phase() {
   fi
   $TOOL restore "$journal"
   rm -f "$one.dump" "$two.dump" "$one.names" "$two.names"
+}
+
+# digest_phase TREE LABEL TAG: times a snapshot with SHA-256 digests of every
+# file, beside the same digests taken by sha256sum on both cores, mtree and
+# AIDE; then a check of the unchanged tree by its digests.
+digest_phase() {
+  local tree=$1 label=$2 prefix=$SCRATCH/$3
+  echo "cli_bench: digests of $label" >&2
+  local hashing="find \"\$1\" -type f -print0 | xargs -0 -n 64 -P2 sha256sum >/dev/null"
+  "$CX" index --checksum "$tree" "$prefix.cx" 2>/dev/null  # warms the caches for every tool
+  for ((run = 1; run <= RUNS; ++run)); do
+    measure cx-digest /dev/null "0" "$CX" index --checksum "$tree" "$prefix.cx"
+    [ -z "$BASELINE" ] || measure baseline-digest /dev/null "0" "$BASELINE" index --checksum "$tree" "$prefix.baseline.cx"
+    measure sha256sum-digest /dev/null "0" bash -c "$hashing" _ "$tree"
+    measure mtree-digest "$prefix.mtree" "0" mtree -c -K sha256digest -p "$tree"
+    measure cx-digest-check /dev/null "0" "$CX" check --checksum "$prefix.cx"
+    measure mtree-digest-check /dev/null "0" mtree -f "$prefix.mtree" -p "$tree"
+  done
+  record "$label" digest "cx index" cx-digest
+  [ -z "$BASELINE" ] || record "$label" digest "cx index (baseline)" baseline-digest
+  record "$label" digest "xargs -P2 sha256sum" sha256sum-digest
+  record "$label" digest "mtree -c -K sha256digest" mtree-digest
+  if [ "$WITH_AIDE" != 0 ]; then
+    aide_config "$SCRATCH/aide.conf" "$tree" "$prefix.aide" /dev/null /dev/null
+    sed -i 's/^Snapshot = .*/Snapshot = p+ftype+l+u+g+s+m+sha256/' "$SCRATCH/aide.conf"
+    for ((run = 1; run <= RUNS; ++run)); do
+      rm -f "$prefix.aide"
+      measure aide-digest /dev/null "0" aide --init -c "$SCRATCH/aide.conf"
+    done
+    record "$label" digest "aide --init (sha256)" aide-digest
+  fi
+  record "$label" dcheck "cx check" cx-digest-check
+  record "$label" dcheck "mtree -f SPEC" mtree-digest-check
+  if [ "$WITH_AIDE" != 0 ]; then
+    aide_config "$SCRATCH/aide.conf" "$tree" /dev/null "$prefix.aide" /dev/null
+    sed -i 's/^Snapshot = .*/Snapshot = p+ftype+l+u+g+s+m+sha256/' "$SCRATCH/aide.conf"
+    for ((run = 1; run <= RUNS; ++run)); do
+      measure aide-digest-check /dev/null "0" aide --check -c "$SCRATCH/aide.conf"
+    done
+    record "$label" dcheck "aide --check" aide-digest-check
+  fi
 }
 
 # ---------------------------------------------------------------- the runs
@@ -228,18 +282,21 @@ echo "cli_bench: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, load $(cut -d'
      "$RUNS runs per median" >&2
 echo "cli_bench: /usr: $(count /usr); generated: $(count "$GENERATED")" >&2
 
-index_phase /usr "/usr" usr
-diff_phase "$MIRROR" "/usr (mirror)" usr-mirror fresh
-index_phase "$GENERATED" "$FILES files" generated
-diff_phase "$GENERATED" "$FILES files" generated
+phase() { [[ " $PHASES " == *" $1 "* ]]; }
+phase index && index_phase /usr "/usr" usr
+phase diff && diff_phase "$MIRROR" "/usr (mirror)" usr-mirror fresh
+phase index && index_phase "$GENERATED" "$FILES files" generated
+phase diff && diff_phase "$GENERATED" "$FILES files" generated $(phase index || echo fresh)
+phase digests && digest_phase "$DIGEST_TREE" "$DIGEST_TREE" real-files
+phase small && digest_phase /etc /etc etc
 
 echo "cli_bench: load at the end $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 echo
 awk -F'\t' '
-  BEGIN { printf "%-16s %-6s %-24s %9s %9s %9s\n", "tree", "task", "tool", "seconds", "peak MiB", "peer/cx" }
+  BEGIN { printf "%-16s %-6s %-26s %8s %8s %9s %8s\n", "tree", "task", "tool", "seconds", "CPU s", "peak MiB", "peer/cx" }
   {
     mine = $3 == "cx index" || $3 == "cx diff" || $3 == "cx check"
     if (mine) cx = $4
     ratio = (mine || cx == 0) ? "" : sprintf("%.2fx", $4 / cx)
-    printf "%-16s %-6s %-24s %9.2f %9.1f %9s\n", $1, $2, $3, $4, $5, ratio
+    printf "%-16s %-6s %-26s %8.2f %8.2f %9.1f %8s\n", $1, $2, $3, $4, $6, $5, ratio
   }' "$RESULTS"
