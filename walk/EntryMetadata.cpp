@@ -5,6 +5,8 @@
 
 #include "AttributeSet.h"
 
+#include <cstdint>
+
 namespace CX::walk {
 
 const char* TypeOf(mode_t mode)
@@ -123,42 +125,77 @@ void AppendTime(std::string& out, const timespec& time)
     out.append(text, sizeof text);
 }
 
-void AppendAttributes(std::string& out, const struct stat& status, const std::string& target)
+std::string FlagLetters(const EntryStatus& status)
+{
+    static const struct {
+        uint64_t bit;
+        char letter;
+    } kFlags[] = {
+        {STATX_ATTR_IMMUTABLE, 'i'},  {STATX_ATTR_APPEND, 'a'}, {STATX_ATTR_NODUMP, 'd'},
+        {STATX_ATTR_COMPRESSED, 'c'}, {STATX_ATTR_ENCRYPTED, 'E'}, {STATX_ATTR_DAX, 'x'},
+        {STATX_ATTR_VERITY, 'V'},
+    };
+    std::string letters;
+    const uint64_t set = status.attributes & status.attributesMask;
+    for (const auto& flag : kFlags)
+        if ((set & flag.bit) != 0)
+            letters += flag.letter;
+    return letters;
+}
+
+void AppendAttributes(std::string& out, const EntryStatus& status, const std::string& target)
 {
     out += "Type=\"";
-    out += TypeOf(status.st_mode);
+    out += TypeOf(status.mode);
     out += '"';
-    if (!S_ISDIR(status.st_mode)) {
+    const bool folder = status.IsFolder();
+    if (!folder) {
         out += " Size=\"";
-        AppendSigned(out, static_cast<long long>(status.st_size));
+        AppendUnsigned(out, status.size);
         out += '"';
     }
     out += " MTime=\"";
-    AppendTime(out, status.st_mtim);
+    AppendTime(out, status.mtime);
+    out += "\" CTime=\"";
+    AppendTime(out, status.ctime);
     out += "\" Mode=\"";
-    const unsigned mode = static_cast<unsigned>(status.st_mode & 07777);
+    const unsigned mode = static_cast<unsigned>(status.mode & 07777);
     const char octal[4] = {static_cast<char>('0' + (mode >> 9 & 7)), static_cast<char>('0' + (mode >> 6 & 7)),
                            static_cast<char>('0' + (mode >> 3 & 7)), static_cast<char>('0' + (mode & 7))};
     out.append(octal, 4);
     out += "\" Uid=\"";
-    AppendUnsigned(out, static_cast<unsigned>(status.st_uid));
+    AppendUnsigned(out, status.uid);
     out += "\" Gid=\"";
-    AppendUnsigned(out, static_cast<unsigned>(status.st_gid));
+    AppendUnsigned(out, status.gid);
+    // A folder's count of links is its count of subfolders, which the report
+    // already shows; a file's tells of hard links made or removed.
+    if (!folder) {
+        out += "\" Nlink=\"";
+        AppendUnsigned(out, status.nlink);
+    }
     // The entry's identity, by which a comparison knows a moved entry.
     out += "\" Inode=\"";
-    AppendUnsigned(out, static_cast<unsigned long long>(status.st_dev));
+    AppendUnsigned(out, static_cast<unsigned long long>(status.device));
     out += ':';
-    AppendUnsigned(out, static_cast<unsigned long long>(status.st_ino));
+    AppendUnsigned(out, static_cast<unsigned long long>(status.inode));
     out += '"';
-    if (S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+    if (S_ISCHR(status.mode) || S_ISBLK(status.mode)) {
         out += " Rdev=\"";
-        AppendUnsigned(out, static_cast<unsigned long long>(status.st_rdev));
+        AppendUnsigned(out, static_cast<unsigned long long>(status.rdev));
         out += '"';
     }
-    if (S_ISLNK(status.st_mode)) {
+    if (status.IsLink()) {
         out += " Target=\"";
         CAttributeSet::AppendEscaped(out, target);
         out += '"';
+    }
+    if ((status.attributes & status.attributesMask) != 0) {
+        const std::string letters = FlagLetters(status);
+        if (!letters.empty()) {
+            out += " Flags=\"";
+            out += letters;
+            out += '"';
+        }
     }
 }
 

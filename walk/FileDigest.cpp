@@ -1,8 +1,10 @@
 #include "FileDigest.h"
 
 #include "FullIo.h"
+#include "Hex.h"
 #include "UniqueFd.h"
 
+#include <openssl/evp.h>
 #include <xxhash.h>
 
 #include <fcntl.h>
@@ -10,26 +12,98 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <memory>
+#include <stdexcept>
 
 namespace CX::walk {
 
 namespace {
 
-struct FreeState {
-    void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
-};
+constexpr size_t kReadSize = 1 << 20;
 
 bool SameTime(const timespec& a, const timespec& b)
 {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+const EVP_MD* MessageDigest(EChecksum algorithm)
+{
+    switch (algorithm) {
+    case EChecksum::SHA256: return EVP_sha256();
+    case EChecksum::SHA512: return EVP_sha512();
+    case EChecksum::BLAKE2b: return EVP_blake2b512();
+    default: return nullptr;
+    }
+}
+
 }  // namespace
 
-DigestResult Digest(int directory, const char* name, const struct stat& status, std::vector<char>& buffer,
-                    std::string& hex, const std::function<bool()>& stopped)
+// The running hash of one file: an OpenSSL context, or XXH3's state.
+class FileDigest::State {
+public:
+    explicit State(EChecksum algorithm) : md_(MessageDigest(algorithm))
+    {
+        if (md_ != nullptr) {
+            context_ = EVP_MD_CTX_new();
+            if (context_ == nullptr)
+                throw std::bad_alloc();
+        } else if (algorithm == EChecksum::XXH128) {
+            xxh_ = XXH3_createState();
+            if (xxh_ == nullptr)
+                throw std::bad_alloc();
+        } else {
+            throw std::invalid_argument("no digest algorithm");
+        }
+    }
+    ~State()
+    {
+        EVP_MD_CTX_free(context_);
+        XXH3_freeState(xxh_);
+    }
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    bool Reset()
+    {
+        if (md_ != nullptr)
+            return EVP_DigestInit_ex2(context_, md_, nullptr) == 1;
+        return XXH3_128bits_reset(xxh_) == XXH_OK;
+    }
+    bool Update(const char* data, size_t length)
+    {
+        if (md_ != nullptr)
+            return EVP_DigestUpdate(context_, data, length) == 1;
+        return XXH3_128bits_update(xxh_, data, length) == XXH_OK;
+    }
+    bool Final(std::string& hex)
+    {
+        hex.clear();
+        if (md_ != nullptr) {
+            unsigned char digest[EVP_MAX_MD_SIZE];
+            unsigned int length = 0;
+            if (EVP_DigestFinal_ex(context_, digest, &length) != 1)
+                return false;
+            FX::AppendHex(hex, digest, length);
+            return true;
+        }
+        // As xxh128sum prints it: the high half first.
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(xxh_));
+        FX::AppendHex(hex, canonical.digest, sizeof canonical.digest);
+        return true;
+    }
+
+private:
+    const EVP_MD* const md_;
+    EVP_MD_CTX* context_ = nullptr;
+    XXH3_state_t* xxh_ = nullptr;
+};
+
+FileDigest::FileDigest(EChecksum algorithm) : state_(std::make_unique<State>(algorithm)) {}
+
+FileDigest::~FileDigest() = default;
+
+DigestResult FileDigest::Digest(int directory, const char* name, const EntryStatus& status, std::string& hex,
+                                const std::function<bool()>& stopped)
 {
     const FX::UniqueFd file(openat(directory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!file)
@@ -37,45 +111,54 @@ DigestResult Digest(int directory, const char* name, const struct stat& status, 
     const int fd = file.Get();
     // What was opened must be the file that was stat'ed, not one put in its
     // place since.
-    struct stat opened {};
-    if (fstat(fd, &opened) != 0)
+    EntryStatus opened;
+    if (!StatOpen(fd, opened))
         return DigestResult::kFailed;
-    if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino || !S_ISREG(opened.st_mode))
+    if (opened.device != status.device || opened.inode != status.inode || !opened.IsRegular())
         return DigestResult::kChanged;
-    const std::unique_ptr<XXH3_state_t, FreeState> state(XXH3_createState());
-    if (!state || XXH3_128bits_reset(state.get()) != XXH_OK) {
+    if (!state_->Reset()) {
         errno = ENOMEM;
         return DigestResult::kFailed;
     }
-    buffer.resize(1 << 20);
-    off_t left = status.st_size;
+    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    buffer_.resize(kReadSize);
+    uint64_t left = status.size;
     while (left > 0) {
         // A large file must not hold a stop up until it is read through.
         if (stopped())
             return DigestResult::kInterrupted;
-        const auto want = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(buffer.size())));
-        const ssize_t got = FX::RetryOnEintr([&] { return read(fd, buffer.data(), want); });
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, buffer_.size()));
+        const ssize_t got = FX::RetryOnEintr([&] { return read(fd, buffer_.data(), want); });
         if (got < 0)
             return DigestResult::kFailed;
         if (got == 0)
             break;  // shorter than it said: the check below tells a change from a pseudo file
-        if (XXH3_128bits_update(state.get(), buffer.data(), static_cast<size_t>(got)) != XXH_OK) {
+        if (!state_->Update(buffer_.data(), static_cast<size_t>(got))) {
             errno = ENOMEM;
             return DigestResult::kFailed;
         }
-        left -= got;
+        left -= static_cast<uint64_t>(got);
     }
-    struct stat after {};
-    if (fstat(fd, &after) != 0)
+    EntryStatus after;
+    if (!StatOpen(fd, after))
         return DigestResult::kFailed;
-    if (after.st_size != status.st_size || !SameTime(after.st_mtim, status.st_mtim))
+    if (after.size != status.size || !SameTime(after.mtime, status.mtime) || !SameTime(after.ctime, status.ctime))
         return DigestResult::kChanged;
-    const XXH128_hash_t hash = XXH3_128bits_digest(state.get());
-    char text[40];
-    std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(hash.high64),
-                  static_cast<unsigned long long>(hash.low64));
-    hex = text;
+    if (!state_->Final(hex)) {
+        errno = ENOMEM;
+        return DigestResult::kFailed;
+    }
     return DigestResult::kDone;
+}
+
+std::string Sha256Hex(std::string_view bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    std::string hex;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) == 1)
+        FX::AppendHex(hex, digest, length);
+    return hex;
 }
 
 }  // namespace CX::walk

@@ -10,6 +10,8 @@ const char* const kChecksumKey = "Checksum";
 const char* const kOneFileSystemKey = "OneFileSystem";
 const char* const kExcludeRulesKey = "ExcludeRules";
 const char* const kCollectsKey = "Collects";
+const char* const kXattrsKey = "Xattrs";
+const char* const kAttributesKey = "Attributes";
 
 const struct {
     EChecksum checksum;
@@ -18,6 +20,9 @@ const struct {
 } kChecksums[] = {
     {EChecksum::None, "none", ""},
     {EChecksum::XXH128, "xxh128", "XXH128"},
+    {EChecksum::SHA256, "sha256", "SHA256"},
+    {EChecksum::SHA512, "sha512", "SHA512"},
+    {EChecksum::BLAKE2b, "blake2b", "BLAKE2b"},
 };
 
 std::vector<std::string> SplitLines(const std::string& text)
@@ -49,6 +54,22 @@ CKoError Recorded(CContentContainerDatabase& db, const char* key, std::string& v
     return error;
 }
 
+CKoError Boolean(const char* key, const std::string& value, bool& flag)
+{
+    if (value != "true" && value != "false")
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA, "recorded setting %s: neither true nor false: \"%s\"", key, value.c_str());
+    flag = value == "true";
+    return CKoError::Success();
+}
+
+// Whether the container has the storage table that records settings.
+CKoError HasStorage(CContentContainerDatabase& db, bool& storage)
+{
+    storage = false;
+    CKoError error = db.TableExists("Storage", storage);
+    return error.IsError() ? error.Push(FX_LOCATION) : error;
+}
+
 CKoError Malformed(const FXCodeLocation& location, const char* key, const std::string& problem)
 {
     return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_DATA, "recorded setting %s: %s", key, problem.c_str());
@@ -62,6 +83,14 @@ const char* ChecksumName(EChecksum checksum)
         if (known.checksum == checksum)
             return known.name;
     return "none";
+}
+
+bool IsChecksumAttribute(const string& key)
+{
+    for (const auto& known : kChecksums)
+        if (known.checksum != EChecksum::None && key == known.attribute)
+            return true;
+    return false;
 }
 
 bool ChecksumFromName(const string& name, EChecksum& checksum)
@@ -91,6 +120,11 @@ CKoError WriteIndexSettings(CContentContainerDatabase& db, const SIndexSettings&
         error = db.SetValue(kExcludeRulesKey, settings.excludes.Text());
     if (!error.IsError())
         error = db.SetValue(kCollectsKey, JoinLines(settings.collects));
+    if (!error.IsError())
+        error = db.SetValue(kXattrsKey, settings.xattrs ? "true" : "false");
+    // What every row of this version records; the digest is "Checksum".
+    if (!error.IsError())
+        error = db.SetValue(kAttributesKey, settings.xattrs ? "ctime nlink flags xattrs" : "ctime nlink flags");
     if (error.IsError())
         return error.Push(FX_LOCATION, "cannot record the snapshot's settings");
     return error;
@@ -100,11 +134,9 @@ CKoError ReadIndexSettings(CContentContainerDatabase& db, SIndexSettings& settin
 {
     // A container without a storage table records nothing.
     bool storage = false;
-    CKoError error = db.TableExists("Storage", storage);
-    if (error.IsError())
-        return error.Push(FX_LOCATION);
-    if (!storage)
-        return CKoError::Success();
+    CKoError error = HasStorage(db, storage);
+    if (error.IsError() || !storage)
+        return error;
 
     SIndexSettings read = settings;
     std::string value;
@@ -116,10 +148,13 @@ CKoError ReadIndexSettings(CContentContainerDatabase& db, SIndexSettings& settin
 
     if ((error = Recorded(db, kOneFileSystemKey, value, present)).IsError())
         return error.Push(FX_LOCATION);
-    if (present && value != "true" && value != "false")
-        return Malformed(FX_LOCATION, kOneFileSystemKey, "neither true nor false: \"" + value + "\"");
-    if (present)
-        read.oneFileSystem = value == "true";
+    if (present && (error = Boolean(kOneFileSystemKey, value, read.oneFileSystem)).IsError())
+        return error;
+
+    if ((error = Recorded(db, kXattrsKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    if (present && (error = Boolean(kXattrsKey, value, read.xattrs)).IsError())
+        return error;
 
     if ((error = Recorded(db, kExcludeRulesKey, value, present)).IsError())
         return error.Push(FX_LOCATION);
@@ -141,6 +176,36 @@ CKoError ReadIndexSettings(CContentContainerDatabase& db, SIndexSettings& settin
         read.collects = SplitLines(value);
 
     settings = read;
+    return CKoError::Success();
+}
+
+CKoError ReadRecordedAttributes(CContentContainerDatabase& db, SRecordedAttributes& recorded)
+{
+    recorded = SRecordedAttributes();
+    bool storage = false;
+    CKoError error = HasStorage(db, storage);
+    if (error.IsError() || !storage)
+        return error;
+    std::string value;
+    bool present = false;
+    if ((error = Recorded(db, kChecksumKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    if (present && !ChecksumFromName(value, recorded.checksum))
+        return Malformed(FX_LOCATION, kChecksumKey, "no such algorithm: \"" + value + "\"");
+    if ((error = Recorded(db, kAttributesKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    for (size_t start = 0; present && start < value.size();) {
+        const size_t end = std::min(value.find(' ', start), value.size());
+        const std::string word = value.substr(start, end - start);
+        start = end + 1;
+        if (word == "ctime" || word == "nlink")
+            recorded.statusChange = true;
+        else if (word == "flags")
+            recorded.flags = true;
+        else if (word == "xattrs")
+            recorded.xattrs = true;
+        // A word of a later version names what this one does not compare.
+    }
     return CKoError::Success();
 }
 

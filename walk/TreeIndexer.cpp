@@ -9,6 +9,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <mutex>
@@ -118,6 +119,9 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
         return FXErrorUtil::ErrorErrno(FX_LOCATION, failure, "%s", directory.c_str());
     std::string root = resolved;
     FXPath::AppendTrailingDelimiter(root);
+    walk::EntryStatus rootEntry;
+    if (!walk::StatAt(AT_FDCWD, resolved.c_str(), rootEntry))
+        return FXErrorUtil::ErrorErrno(FX_LOCATION, errno, "%s", resolved.c_str());
 
     // An update brings the rows of the same tree up to date: those of another
     // would stay beside the new ones, a snapshot of neither.
@@ -148,8 +152,9 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
     options.collects = d->settings.collects;
     options.checksum = d->settings.checksum;
     options.oneFileSystem = d->settings.oneFileSystem;
+    options.xattrs = d->settings.xattrs;
     if (!error.IsError())
-        error = walk::Walk(options, d->own ? *d->own : kNone, root, rootStatus, writer, report, outcome);
+        error = walk::Walk(options, d->own ? *d->own : kNone, root, rootEntry, writer, report, outcome);
     counts.folders = writer.Folders();
     counts.files = writer.Files();
     counts.warnings = outcome.warnings;

@@ -133,67 +133,79 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
             }
             break;
         }
-        if (needPath_)
-            path_.assign(folderPath).append(name);
         if (listing.ownFolder && own_.IsOwn(listing.device, listing.inode, name))
             continue;
-        // The rules' paths are relative to the root; some rules match folders only.
-        const auto excluded = [this](bool isFolder) {
-            return !options_.excludes.Empty() &&
-                   options_.excludes.Excluded(path_.c_str() + options_.root.size(), isFolder);
-        };
-        struct stat status {};
-        if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-            const int error = errno;
-            if (excluded(false) || excluded(true))
-                continue;  // what the rules leave out gets no word
-            if (error == ENOENT) {
-                Warn(Path(name), "vanished", error);
-                continue;
-            }
-            AddUnreadable(listing, name, reader.Type(), error);
-            partFull = listing.files.size() >= kListingEntries || listing.text.size() >= kListingBytes;
-            continue;
-        }
-        if (excluded(S_ISDIR(status.st_mode)))
-            continue;
-        if (S_ISDIR(status.st_mode)) {
-            if (options_.oneFileSystem && status.st_dev != rootDevice_)
-                continue;
-            AddSubfolder(listing, name, status);
-            continue;
-        }
-        target_.clear();
-        const char* unreadable = nullptr;
-        if (S_ISLNK(status.st_mode)) {
-            char buffer[PATH_MAX + 1];
-            const ssize_t length = readlinkat(directory, name, buffer, PATH_MAX);
-            if (length >= 0) {
-                target_.assign(buffer, static_cast<size_t>(length));
-            } else if (errno == ENOENT) {
-                Warn(Path(name), "vanished", ENOENT);
-                continue;
-            } else {
-                // No longer a link (EINVAL), or not readable.
-                unreadable = errno == EINVAL ? "changed while read" : std::strerror(errno);
-                Problem(Path(name), "cannot read link", unreadable);
-            }
-        }
-        Entry entry{};
-        entry.nameOffset = static_cast<uint32_t>(listing.text.size());
-        entry.nameLength = static_cast<uint32_t>(std::strlen(name));
-        listing.text.append(name, entry.nameLength);
-        entry.metadataOffset = static_cast<uint32_t>(listing.text.size());
-        if (!AppendMetadata(listing.text, status, name, directory, target_)) {
-            listing.text.resize(entry.nameOffset);
-            continue;
-        }
-        if (unreadable != nullptr)
-            AppendUnreadable(listing.text, unreadable);
-        entry.metadataLength = static_cast<uint32_t>(listing.text.size() - entry.metadataOffset);
-        listing.files.push_back(entry);
+        ListEntry(listing, directory, name, reader.Type());
         partFull = listing.files.size() >= kListingEntries || listing.text.size() >= kListingBytes;
     }
+    FinishPart(listing, partFull);
+}
+
+void Lister::ListEntry(Listing& listing, int directory, const char* name, unsigned char type)
+{
+    if (needPath_)
+        path_.assign(*folderPath_).append(name);
+    // The rules' paths are relative to the root; some rules match folders only.
+    const auto excluded = [this](bool isFolder) {
+        return !options_.excludes.Empty() && options_.excludes.Excluded(path_.c_str() + options_.root.size(), isFolder);
+    };
+    EntryStatus status;
+    if (!StatAt(directory, name, status)) {
+        const int error = errno;
+        if (excluded(false) || excluded(true))
+            return;  // what the rules leave out gets no word
+        if (error == ENOENT)
+            Warn(Path(name), "vanished", error);
+        else
+            AddUnreadable(listing, name, type, error);
+        return;
+    }
+    if (excluded(status.IsFolder()))
+        return;
+    if (status.IsFolder()) {
+        if (!options_.oneFileSystem || status.device == rootDevice_)
+            AddSubfolder(listing, directory, name, status);
+        return;
+    }
+    target_.clear();
+    const char* unreadable = nullptr;
+    if (status.IsLink() && !ReadTarget(directory, name, unreadable))
+        return;
+    Entry entry{};
+    entry.nameOffset = static_cast<uint32_t>(listing.text.size());
+    entry.nameLength = static_cast<uint32_t>(std::strlen(name));
+    listing.text.append(name, entry.nameLength);
+    entry.metadataOffset = static_cast<uint32_t>(listing.text.size());
+    if (!AppendMetadata(listing.text, status, directory, name, target_)) {
+        listing.text.resize(entry.nameOffset);
+        return;
+    }
+    if (unreadable != nullptr)
+        AppendUnreadable(listing.text, unreadable);
+    entry.metadataLength = static_cast<uint32_t>(listing.text.size() - entry.metadataOffset);
+    listing.files.push_back(entry);
+}
+
+bool Lister::ReadTarget(int directory, const char* name, const char*& unreadable)
+{
+    char buffer[PATH_MAX + 1];
+    const ssize_t length = readlinkat(directory, name, buffer, PATH_MAX);
+    if (length >= 0) {
+        target_.assign(buffer, static_cast<size_t>(length));
+        return true;
+    }
+    if (errno == ENOENT) {
+        Warn(Path(name), "vanished", ENOENT);
+        return false;
+    }
+    // No longer a link (EINVAL), or not readable.
+    unreadable = errno == EINVAL ? "changed while read" : std::strerror(errno);
+    Problem(Path(name), "cannot read link", unreadable);
+    return true;
+}
+
+void Lister::FinishPart(Listing& listing, bool partFull)
+{
     std::sort(listing.files.begin(), listing.files.end(),
               [&listing](const Entry& a, const Entry& b) { return listing.Name(a) < listing.Name(b); });
     if (partFull && !stopped_())
@@ -212,50 +224,71 @@ void Lister::Continue(const std::string& folderPath, Listing& listing)
         listing.handle = std::make_shared<FolderHandle>(listing.reader.Release(), handles_);
 }
 
-bool Lister::AppendMetadata(std::string& out, const struct stat& status, const char* name, int directory,
+bool Lister::AppendMetadata(std::string& out, const EntryStatus& status, int directory, const char* name,
                             const std::string& target)
 {
     AppendAttributes(out, status, target);
-    if (!S_ISDIR(status.st_mode) && !options_.collects.empty() &&
-        Matches(options_.collects, path_.c_str(), name))
-        out += " Collect=\"true\"";
-    if (options_.checksum != EChecksum::None && S_ISREG(status.st_mode) && directory >= 0) {
-        switch (Digest(directory, name, status, buffer_, hex_, stopped_)) {
-        case DigestResult::kDone:
-            out += ' ';
-            out += ChecksumAttribute(options_.checksum);
-            out += "=\"";
-            out += hex_;
-            out += '"';
+    if (options_.xattrs) {
+        switch (xattrs_.Append(directory, name, out, problem_)) {
+        case ExtendedAttributes::Result::kDone:
             break;
-        case DigestResult::kVanished:
+        case ExtendedAttributes::Result::kVanished:
             Warn(Path(name), "vanished", ENOENT);
             return false;
-        case DigestResult::kFailed: {
-            const char* cause = std::strerror(errno);
-            Problem(Path(name), "cannot read for its checksum", cause);
-            AppendUnreadable(out, cause);
+        case ExtendedAttributes::Result::kFailed:
+            Problem(Path(name), "cannot read extended attributes", problem_.c_str());
+            AppendUnreadable(out, problem_.c_str());
             break;
         }
-        case DigestResult::kChanged:
-            Problem(Path(name), "cannot read for its checksum", "changed while read");
-            AppendUnreadable(out, "changed while read");
-            break;
-        case DigestResult::kInterrupted:
-            return false;
-        }
+    }
+    if (!status.IsFolder() && !options_.collects.empty() && Matches(options_.collects, Path(name).c_str(), name))
+        out += " Collect=\"true\"";
+    if (options_.checksum != EChecksum::None && status.IsRegular())
+        return AppendDigest(out, status, directory, name);
+    return true;
+}
+
+bool Lister::AppendDigest(std::string& out, const EntryStatus& status, int directory, const char* name)
+{
+    if (!digest_)
+        digest_ = std::make_unique<FileDigest>(options_.checksum);
+    switch (digest_->Digest(directory, name, status, hex_, stopped_)) {
+    case DigestResult::kDone:
+        out += ' ';
+        out += ChecksumAttribute(options_.checksum);
+        out += "=\"";
+        out += hex_;
+        out += '"';
+        return true;
+    case DigestResult::kVanished:
+        Warn(Path(name), "vanished", ENOENT);
+        return false;
+    case DigestResult::kFailed: {
+        const char* cause = std::strerror(errno);
+        Problem(Path(name), "cannot read for its checksum", cause);
+        AppendUnreadable(out, cause);
+        return true;
+    }
+    case DigestResult::kChanged:
+        Problem(Path(name), "cannot read for its checksum", "changed while read");
+        AppendUnreadable(out, "changed while read");
+        return true;
+    case DigestResult::kInterrupted:
+        return false;
     }
     return true;
 }
 
 const std::string& Lister::Path(const char* name)
 {
-    if (!needPath_)
+    if (name[0] == '/')
+        path_.assign(name);  // the root
+    else if (!needPath_)
         path_.assign(*folderPath_).append(name);
     return path_;
 }
 
-void Lister::AddSubfolder(Listing& listing, const char* name, const struct stat& status)
+void Lister::AddSubfolder(Listing& listing, int directory, const char* name, const EntryStatus& status)
 {
     std::string& text = listing.subfolderText;
     Subfolder subfolder{};
@@ -264,7 +297,10 @@ void Lister::AddSubfolder(Listing& listing, const char* name, const struct stat&
     text += '/';
     subfolder.nameLength = static_cast<uint32_t>(text.size() - subfolder.nameOffset);
     subfolder.metadataOffset = static_cast<uint32_t>(text.size());
-    AppendMetadata(text, status, name, -1, std::string());
+    if (!AppendMetadata(text, status, directory, name, std::string())) {
+        text.resize(subfolder.nameOffset);
+        return;
+    }
     subfolder.metadataLength = static_cast<uint32_t>(text.size() - subfolder.metadataOffset);
     subfolder.unreadable = false;
     listing.subfolders.push_back(subfolder);

@@ -4,6 +4,7 @@
 #include "EntryMetadata.h"
 #include "KoError.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <system_error>
@@ -46,13 +47,13 @@ Walker::Walker(const WalkOptions& options, const OwnFiles& own, BatchQueue& queu
 {
 }
 
-void Walker::Run(const std::string& root, const struct stat& rootStatus) noexcept
+void Walker::Run(const std::string& root, const EntryStatus& rootStatus) noexcept
 {
     std::thread helper;
     try {
         auto top = std::make_shared<PendingFolder>();
         top->path = root;
-        lister_.AppendMetadata(top->metadata, rootStatus, "", -1, std::string());
+        lister_.AppendMetadata(top->metadata, rootStatus, AT_FDCWD, root.c_str(), std::string());
         stack_.push_back(top);
         batch_ = queue_.Spare();
         helper = std::thread([this] { Help(); });
@@ -262,7 +263,7 @@ void Walker::Write(PendingFolder& folder)
 }
 
 CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
-              const struct stat& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome)
+              const EntryStatus& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome)
 {
     std::atomic<bool> stop{false};
     const auto poll = [&] {
@@ -270,7 +271,7 @@ CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string
             stop.store(true);
     };
     BatchQueue queue(kBatchesInFlight);
-    Walker walker(options, own, queue, rootStatus.st_dev, report, stop);
+    Walker walker(options, own, queue, rootStatus.device, report, stop);
     std::thread thread;
     try {
         thread = std::thread([&] { walker.Run(root, rootStatus); });

@@ -1,10 +1,16 @@
-// The checksum of a file's content, for a walk that records digests.
+// The digest of a file's content, for a walk that records digests: SHA-256,
+// SHA-512 and BLAKE2b-512 through OpenSSL (which uses the CPU's SHA
+// instructions where it has them), XXH128 through libxxhash. Each is written
+// in lower-case hex, as sha256sum, sha512sum, b2sum and xxh128sum print it.
 #pragma once
 
-#include <sys/stat.h>
+#include "EntryStatus.h"
+#include "IndexSettings.h"
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace CX::walk {
@@ -17,14 +23,33 @@ enum class DigestResult {
     kInterrupted,  // `stopped` answered true
 };
 
-// Reads the file `name` of the open folder `directory`, which fstatat
-// described as `status`, and puts the XXH128 of its content in `hex` (32 hex
-// digits); `buffer` is reused from file to file. No more than the size in
-// `status` is read, so a file that reports a size of 0 but reads on without
-// end (as some under /proc do) costs nothing, and one that ends sooner (as
-// under /sys) gives the checksum of what it holds. `stopped` is asked between
-// reads, so that a large file does not hold a stop up.
-DigestResult Digest(int directory, const char* name, const struct stat& status, std::vector<char>& buffer,
-                    std::string& hex, const std::function<bool()>& stopped);
+// One thread's digest maker: its buffer and hash state are reused from file
+// to file.
+class FileDigest {
+public:
+    explicit FileDigest(EChecksum algorithm);
+    ~FileDigest();
+    FileDigest(const FileDigest&) = delete;
+    FileDigest& operator=(const FileDigest&) = delete;
+
+    // Reads the file `name` of the open folder `directory`, which the walk
+    // described as `status`, and puts the digest of its content in `hex`. No
+    // more than the size in `status` is read, so a file that reports a size
+    // of 0 but reads on without end (as some under /proc do) costs nothing,
+    // and one that ends sooner (as under /sys) gives the digest of what it
+    // holds. `stopped` is asked between reads, so that a large file does not
+    // hold a stop up.
+    DigestResult Digest(int directory, const char* name, const EntryStatus& status, std::string& hex,
+                        const std::function<bool()>& stopped);
+
+private:
+    class State;
+
+    std::unique_ptr<State> state_;
+    std::vector<char> buffer_;
+};
+
+// The SHA-256 of `bytes` in lower-case hex.
+std::string Sha256Hex(std::string_view bytes);
 
 }  // namespace CX::walk

@@ -2,6 +2,9 @@
 // subfolders read, stat'ed, formatted and sorted.
 #pragma once
 
+#include "EntryStatus.h"
+#include "ExtendedAttributes.h"
+#include "FileDigest.h"
 #include "FolderReader.h"
 #include "OwnFiles.h"
 #include "TreeBatchQueue.h"
@@ -121,21 +124,32 @@ public:
     // Reads on until the end of the folder or the end of this part.
     void Continue(const std::string& folderPath, Listing& listing);
 
-    // Appends the metadata of an entry of `directory` (or of the root, with
-    // -1) to `out`; false when the entry is to be left out.
-    bool AppendMetadata(std::string& out, const struct stat& status, const char* name, int directory,
+    // Appends the metadata of the entry `name` of the open folder
+    // `directory` (or of the root, AT_FDCWD with its path) to `out`; false
+    // when the entry is to be left out.
+    bool AppendMetadata(std::string& out, const EntryStatus& status, int directory, const char* name,
                         const std::string& target);
 
 private:
-    // The full path of an entry of the folder being read.
+    // The full path of an entry of the folder being read (of the root: its
+    // path as given).
     const std::string& Path(const char* name);
+
+    // One entry of the folder: left out, or added to the listing.
+    void ListEntry(Listing& listing, int directory, const char* name, unsigned char type);
+    // A link's target into target_; false when the entry is to be left out.
+    bool ReadTarget(int directory, const char* name, const char*& unreadable);
+    // Sorts the last part read; at the folder's end, its subfolders too.
+    void FinishPart(Listing& listing, bool partFull);
+    // The digest of a regular file, appended; false when it is to be left out.
+    bool AppendDigest(std::string& out, const EntryStatus& status, int directory, const char* name);
 
     // Opens the folder below `parent` whose path begins at `offset` in
     // `path`, one name after the other; none, with errno, on a failure.
     FX::UniqueFd OpenBelow(int parent, const std::string& path, size_t offset);
 
     // A subfolder waits for its own listing with the metadata from this one.
-    void AddSubfolder(Listing& listing, const char* name, const struct stat& status);
+    void AddSubfolder(Listing& listing, int directory, const char* name, const EntryStatus& status);
     // An entry that could not be stat'ed: recorded with what its folder says
     // of its type and why.
     void AddUnreadable(Listing& listing, const char* name, unsigned char type, int error);
@@ -156,7 +170,9 @@ private:
     std::string target_;
     std::string hex_;
     std::string metadata_;
-    std::vector<char> buffer_;
+    std::string problem_;
+    std::unique_ptr<FileDigest> digest_;  // with a checksum
+    ExtendedAttributes xattrs_;
 };
 
 }  // namespace CX::walk

@@ -7,11 +7,10 @@
 // container without writing anything.
 #pragma once
 
+#include "EntryStatus.h"
 #include "ExcludeRuleList.h"
 #include "IndexSettings.h"
 #include "KoError.h"
-
-#include <sys/stat.h>
 
 #include <string>
 #include <string_view>
@@ -53,6 +52,7 @@ struct WalkOptions {
     std::vector<std::string> collects;  // files marked Collect="true"
     EChecksum checksum = EChecksum::None;  // a digest of each regular file
     bool oneFileSystem = false;         // no folder on another device than the root
+    bool xattrs = false;                // extended attributes (ExtendedAttributes.h)
 };
 
 struct WalkOutcome {
@@ -65,6 +65,6 @@ struct WalkOutcome {
 // threads of its own and hands everything to `sink` on this thread. An
 // exception of the walk passes out once its threads have ended.
 CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
-              const struct stat& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome);
+              const EntryStatus& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome);
 
 }  // namespace CX::walk

@@ -36,7 +36,7 @@ public:
 
     // Closes the queue however it ends. An exception is kept for the caller's
     // thread.
-    void Run(const std::string& root, const struct stat& rootStatus) noexcept;
+    void Run(const std::string& root, const EntryStatus& rootStatus) noexcept;
 
     unsigned long long Warnings() const { return warnings_.load(); }
     // How many entries could not be read; each is marked in its metadata.
