@@ -29,6 +29,9 @@ namespace cxcli {
 
 namespace {
 
+// What a bare --checksum stands for: the algorithm the snapshot records.
+const char* const kRecorded = "recorded";
+
 // Indexes the tree under `root` into the empty container `file`, leaving
 // out `own`'s files. kClean, or the status to end with.
 int IndexInto(const CX::SIndexSettings& settings, const std::string& file, const std::string& root,
@@ -65,8 +68,11 @@ public:
                             "paths below it, as a copy)");
         command->add_option("--path", options_.paths, "Report only this file or folder and what is below it (repeatable)");
         report_.Define(*command, options_);
-        checksum_ = command->add_flag("--checksum", "Compare XXH128 digests even if the snapshot has none");
+        checksum_ = AddChecksumOption(*command, checksumName_, kRecorded,
+                                      "Insist on comparing the contents: refused when the snapshot records no "
+                                      "digests (or, with ALGO, not those of ALGO). Every file is read again");
         noChecksum_ = command->add_flag("--no-checksum", "Do not read files for digests")->excludes(checksum_);
+        noXattrs_ = command->add_flag("--no-xattrs", "Do not read extended attributes, capabilities or ACLs");
         excludes_.Define(*command, "Leave out paths matching PATTERN, instead of the snapshot's rules (repeatable)",
                          "Read exclude patterns from FILE, instead of the snapshot's rules");
         return *command;
@@ -86,6 +92,7 @@ public:
         // The tree is walked as the snapshot was taken; an option given
         // replaces its one setting.
         CX::SIndexSettings settings;
+        settings.xattrs = false;  // what a snapshot that says nothing of them was taken with
         std::string origin;
         {
             CX::CContentContainerDatabase db(options_.oldContainer, true);
@@ -98,10 +105,22 @@ public:
             if (origin.empty())
                 return kTrouble;
         }
-        if (checksum_->count() != 0)
-            settings.checksum = CX::EChecksum::XXH128;
+        if (checksum_->count() != 0) {
+            // Comparing contents needs digests of the same kind on both sides.
+            CX::EChecksum asked = CX::EChecksum::None;
+            (void)CX::ChecksumFromName(checksumName_, asked);
+            if (settings.checksum == CX::EChecksum::None)
+                return Fail(options_.oldContainer, "the snapshot records no digests, so contents cannot be compared; "
+                                                   "take one with: cx index --checksum DIR CONTAINER");
+            if (checksumName_ != kRecorded && asked != settings.checksum)
+                return Fail(options_.oldContainer, std::string("the snapshot records ") +
+                                                       CX::ChecksumName(settings.checksum) + " digests, not " +
+                                                       checksumName_);
+        }
         if (noChecksum_->count() != 0)
             settings.checksum = CX::EChecksum::None;
+        if (noXattrs_->count() != 0)
+            settings.xattrs = false;
         if (excludes_.Given())
             settings.excludes = excludes;
 
@@ -128,6 +147,7 @@ public:
         DiffOptions report = options_;
         report.newContainer = scratch.Path();
         report.newLabel = directory;
+        report.copy = root != origin;
         return RunDiff(report);
     }
 
@@ -136,7 +156,9 @@ private:
     ReportOptions report_;
     std::string directory_;
     CLI::Option* checksum_ = nullptr;
+    std::string checksumName_;
     CLI::Option* noChecksum_ = nullptr;
+    CLI::Option* noXattrs_ = nullptr;
     ExcludeOptions excludes_;
 };
 

@@ -27,6 +27,34 @@
 
 namespace cxcli {
 
+namespace {
+
+// What the comparison could not judge, said once on standard error.
+void NoteNotCompared(const std::set<std::string>& keys, const CompareRules& rules)
+{
+    std::string others;
+    bool digests = false;
+    for (const auto& key : keys) {
+        if (CX::IsChecksumAttribute(key))
+            digests = true;
+        else
+            others += (others.empty() ? "" : ", ") + key;
+    }
+    const CX::EChecksum before = rules.before.checksum;
+    const CX::EChecksum after = rules.after.checksum;
+    if (digests && before != CX::EChecksum::None && after != CX::EChecksum::None && before != after)
+        std::fprintf(stderr, "cx: note: contents not compared: the snapshots hold digests of different algorithms "
+                             "(%s and %s)\n",
+                     CX::ChecksumName(before), CX::ChecksumName(after));
+    else if (digests)
+        others = std::string(CX::ChecksumAttribute(before != CX::EChecksum::None ? before : after)) +
+                 (others.empty() ? "" : ", ") + others;
+    if (!others.empty())
+        std::fprintf(stderr, "cx: note: not compared, recorded in one snapshot only: %s\n", EscapeLine(others).c_str());
+}
+
+}  // namespace
+
 int RunDiff(const DiffOptions& options)
 {
     // Both sides must exist and be containers: the comparison would create a
@@ -45,6 +73,10 @@ int RunDiff(const DiffOptions& options)
     std::set<std::string> unreadable;
     std::set<std::string> warned;  // a snapshot given twice is named once
     std::vector<std::string> origins;
+    CompareRules rules;
+    rules.ignored = options.ignored;
+    rules.folderMTime = options.folderMTime;
+    rules.copy = options.copy;
     const std::string& newLabel = options.newLabel.empty() ? options.newContainer : options.newLabel;
     for (const auto* name : {&options.oldContainer, &options.newContainer}) {
         const std::string& label = name == &options.newContainer ? newLabel : *name;
@@ -59,10 +91,11 @@ int RunDiff(const DiffOptions& options)
             WarnIfNotComplete(label, facts);
         unreadable.insert(facts.unreadableFolders.begin(), facts.unreadableFolders.end());
         origins.push_back(facts.origin);
+        (name == &options.oldContainer ? rules.before : rules.after) = facts.recorded;
     }
 
     ReportStream report;
-    auto printer = boost::make_shared<DiffPrinter>(report.Out(), resolved, std::move(unreadable));
+    auto printer = boost::make_shared<DiffPrinter>(report.Out(), resolved, std::move(unreadable), rules);
     CX::CCompareContentContainers comparison(options.newContainer, options.oldContainer, printer);
     auto bag = boost::make_shared<CBag>();
     bag->Set("RecurseDeletedFolders::CCC", options.recurseDeleted);
@@ -82,12 +115,7 @@ int RunDiff(const DiffOptions& options)
     const int written = FinishOutput(report.Out(), kClean);
     if (written != kClean)
         return written;
-    if (!printer->NotCompared().empty()) {
-        std::string keys;
-        for (const auto& key : printer->NotCompared())
-            keys += (keys.empty() ? "" : ", ") + key;
-        std::fprintf(stderr, "cx: note: not compared, recorded in one snapshot only: %s\n", EscapeLine(keys).c_str());
-    }
+    NoteNotCompared(printer->NotCompared(), rules);
     // Every path differs then: most likely a copy compared with its original.
     if (!origins[0].empty() && !origins[1].empty() && origins[0] != origins[1])
         std::fprintf(stderr, "cx: note: the snapshots are of different folders (%s and %s); --relative compares "
@@ -137,6 +165,7 @@ int RunRelativeDiff(const DiffOptions& options)
     DiffOptions report = options;
     report.newContainer = scratch.Path();
     report.newLabel = options.newContainer;
+    report.copy = true;
     return RunDiff(report);
 }
 

@@ -19,6 +19,7 @@ struct DiffOptions {
     bool recurseDeleted = true;
     long checkPeriod = 0;  // steps between progress marks and abort checks; 0 keeps the library's
     bool relative = false;  // compare by the paths below each snapshot's origin
+    bool copy = false;      // the new side is another folder's tree: no ctime or inode is compared
     std::string newLabel;   // what messages call the current side; empty: its file name
 };
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <strings.h>
 
 namespace cxcli {
 
@@ -17,10 +18,23 @@ std::string Lower(const std::string& text)
     return out;
 }
 
+bool IsXattr(const std::string& key) { return key.compare(0, 6, "Xattr.") == 0; }
+
 // Attributes whose values are whole numbers.
 bool IsNumeric(const std::string& key)
 {
-    return key == "Size" || key == "Uid" || key == "Gid" || key == "Rdev";
+    return key == "Size" || key == "Uid" || key == "Gid" || key == "Rdev" || key == "Nlink";
+}
+
+// Whether a side that records `recorded` has `key` wherever there is one, so
+// that its absence means none.
+bool RecordedWherePresent(const CX::SRecordedAttributes& recorded, const std::string& key)
+{
+    if (key == "Flags")
+        return recorded.flags;
+    if (key == "Caps" || key == "ACL" || key == "DefaultACL" || key == "SELinux" || IsXattr(key))
+        return recorded.xattrs;
+    return false;
 }
 
 // A decimal integer that JSON carries exactly: no sign but "-", no leading zero.
@@ -34,15 +48,19 @@ bool IsJsonInteger(const std::string& value)
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
-std::string JsonValue(const char* name, const std::string& key, const std::string& value)
+std::string JsonValue(const char* name, const std::string& key, const std::string& value, bool present)
 {
+    if (!present)
+        return std::string("\"") + name + "\":null";
     if (IsNumeric(key) && IsJsonInteger(value))
         return std::string("\"") + name + "\":" + value;
     return JsonMember(name, &value);
 }
 
-std::string ShownValue(const std::string& value)
+std::string ShownValue(const std::string& value, bool present)
 {
+    if (!present)
+        return "(none)";
     return value.empty() ? std::string("\"\"") : EscapeLine(value);
 }
 
@@ -58,31 +76,36 @@ const std::string* FindAttribute(const std::vector<CX::SAttribute>& attributes, 
 
 std::string AttributeName(const std::string& key)
 {
-    return key == "XXH128" ? std::string("digest") : Lower(key);
+    if (CX::IsChecksumAttribute(key))
+        return "digest";
+    if (key == "DefaultACL")
+        return "default_acl";
+    if (IsXattr(key))
+        return "xattr." + key.substr(6);
+    return Lower(key);
 }
 
-AttributeComparer::AttributeComparer(const std::vector<std::string>& ignored, bool folderMTime)
-    : folderMTime_(folderMTime)
-{
-    for (const auto& name : ignored)
-        ignored_.push_back(Lower(name));
-}
+AttributeComparer::AttributeComparer(CompareRules rules) : rules_(std::move(rules)) {}
 
-bool AttributeComparer::Ignored(const std::string& key, bool folder) const
+bool AttributeComparer::Ignored(const std::string& key, bool folder, bool moved) const
 {
     if (key == "Inode")
         return true;
-    if (folder && key == "MTime" && !folderMTime_)
+    if (key == "CTime" && (rules_.copy || moved))
         return true;
-    if (ignored_.empty())
+    if (folder && (key == "MTime" || key == "CTime") && !rules_.folderMTime)
+        return true;
+    if (rules_.ignored.empty())
         return false;
     const std::string name = AttributeName(key);
-    const std::string lower = Lower(key);
-    return std::any_of(ignored_.begin(), ignored_.end(),
-                       [&](const std::string& ignored) { return ignored == name || ignored == lower; });
+    // An extended attribute's name is taken as it is; the others in any case.
+    return std::any_of(rules_.ignored.begin(), rules_.ignored.end(), [&](const std::string& ignored) {
+        return ignored == name || (!IsXattr(key) && (strcasecmp(ignored.c_str(), name.c_str()) == 0 ||
+                                                     strcasecmp(ignored.c_str(), key.c_str()) == 0));
+    });
 }
 
-bool AttributeComparer::Compare(const std::string& before, const std::string& after, bool folder,
+bool AttributeComparer::Compare(const std::string& before, const std::string& after, bool folder, bool moved,
                                 std::vector<AttributeChange>& changes)
 {
     changes.clear();
@@ -93,18 +116,27 @@ bool AttributeComparer::Compare(const std::string& before, const std::string& af
     bool shared = false;
     for (const auto& attribute : before_) {
         const std::string* other = FindAttribute(after_, attribute.key);
-        if (other == nullptr) {
-            if (!Ignored(attribute.key, folder))
-                notCompared.insert(attribute.key);
+        if (other != nullptr)
+            shared = true;
+        if (Ignored(attribute.key, folder, moved))
             continue;
+        if (other == nullptr) {
+            if (RecordedWherePresent(rules_.after, attribute.key))
+                changes.push_back({attribute.key, attribute.value, std::string(), true, false});
+            else
+                notCompared.insert(attribute.key);
+        } else if (*other != attribute.value) {
+            changes.push_back({attribute.key, attribute.value, *other, true, true});
         }
-        shared = true;
-        if (*other != attribute.value && !Ignored(attribute.key, folder))
-            changes.push_back({attribute.key, attribute.value, *other});
     }
-    for (const auto& attribute : after_)
-        if (FindAttribute(before_, attribute.key) == nullptr && !Ignored(attribute.key, folder))
+    for (const auto& attribute : after_) {
+        if (FindAttribute(before_, attribute.key) != nullptr || Ignored(attribute.key, folder, moved))
+            continue;
+        if (RecordedWherePresent(rules_.before, attribute.key))
+            changes.push_back({attribute.key, std::string(), attribute.value, false, true});
+        else
             notCompared.insert(attribute.key);
+    }
     return !changes.empty() || !shared;
 }
 
@@ -115,9 +147,9 @@ std::string TextChanges(const std::vector<AttributeChange>& changes)
         out += '\t';
         out += EscapeLine(AttributeName(change.key));
         out += ' ';
-        out += ShownValue(change.before);
+        out += ShownValue(change.before, change.inBefore);
         out += "->";
-        out += ShownValue(change.after);
+        out += ShownValue(change.after, change.inAfter);
     }
     return out;
 }
@@ -132,9 +164,9 @@ std::string JsonChanges(const std::vector<AttributeChange>& changes)
         first = false;
         out += JsonString(AttributeName(change.key));
         out += ":{";
-        out += JsonValue("old", change.key, change.before);
+        out += JsonValue("old", change.key, change.before, change.inBefore);
         out += ',';
-        out += JsonValue("new", change.key, change.after);
+        out += JsonValue("new", change.key, change.after, change.inAfter);
         out += '}';
     }
     return out + "}";

@@ -2,6 +2,7 @@
 
 #include "AttributeSet.h"
 #include "DiffAttributes.h"
+#include "IndexSettings.h"
 
 #include <unistd.h>
 
@@ -20,7 +21,7 @@ struct Identity {
     std::string type;
     std::string size;
     std::string mtime;
-    std::string digest;
+    std::string digest;  // "SHA256=<hex>": the algorithm with the value
 };
 
 Identity IdentityOf(const std::string& metadata, std::vector<CX::SAttribute>& scratch)
@@ -36,7 +37,11 @@ Identity IdentityOf(const std::string& metadata, std::vector<CX::SAttribute>& sc
     take("Type", identity.type);
     take("Size", identity.size);
     take("MTime", identity.mtime);
-    take("XXH128", identity.digest);
+    for (const auto& attribute : scratch)
+        if (CX::IsChecksumAttribute(attribute.key)) {
+            identity.digest = attribute.key + '=' + attribute.value;
+            break;
+        }
     return identity;
 }
 
@@ -180,7 +185,9 @@ private:
             return OneSidedEntry::kNone;
         if (entries_[i].folder)
             return seen.lastAdded;  // its time is judged by the caller
-        if (!before.digest.empty() && !after.digest.empty())
+        // Digests of one algorithm decide; of two, they cannot.
+        const auto algorithm = [](const std::string& digest) { return digest.substr(0, digest.find('=')); };
+        if (!before.digest.empty() && !after.digest.empty() && algorithm(before.digest) == algorithm(after.digest))
             return before.digest == after.digest ? seen.lastAdded : OneSidedEntry::kNone;
         return before.mtime == after.mtime && before.size == after.size ? seen.lastAdded : OneSidedEntry::kNone;
     }

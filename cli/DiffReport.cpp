@@ -24,8 +24,11 @@ CKoError ReadFacts(CX::CContentContainerDatabase& db, SnapshotFacts& facts)
     db.GetValue("Origin", facts.origin);  // absent values stay empty
     db.GetValue("SnapshotState", facts.state);
     db.GetValue("SnapshotProblems", facts.problems);
+    CKoError error = CX::ReadRecordedAttributes(db, facts.recorded);
+    if (error.IsError())
+        return error;
     FX::CSQLite3QueryPtr query;
-    CKoError error = db.Query("SELECT FolderName, Metadata FROM Folders WHERE Metadata LIKE '%Unreadable=\"%';", query);
+    error = db.Query("SELECT FolderName, Metadata FROM Folders WHERE Metadata LIKE '%Unreadable=\"%';", query);
     if (error.IsError())
         return error;
     try {
@@ -72,13 +75,14 @@ void WarnIfNotComplete(const std::string& container, const SnapshotFacts& facts)
     std::fprintf(stderr, "cx: warning: %s: the snapshot %s\n", EscapeLine(container).c_str(), EscapeLine(what).c_str());
 }
 
-DiffPrinter::DiffPrinter(FILE* out, const DiffOptions& options, std::set<std::string> unreadable)
+DiffPrinter::DiffPrinter(FILE* out, const DiffOptions& options, std::set<std::string> unreadable,
+                         const CompareRules& rules)
     : out_(out),
       outIsTerminal_(isatty(fileno(out)) != 0),
       options_(options),
       unreadable_(std::move(unreadable)),
       filter_(options.paths),
-      comparer_(options.ignored, options.folderMTime),
+      comparer_(rules),
       progress_("compared")
 {
 }
@@ -181,7 +185,7 @@ unsigned long long DiffPrinter::Total() const
 void DiffPrinter::InBoth(bool folder, const std::string& path, const std::string& before, const std::string& after)
 {
     ++steps_;
-    if (before != after && filter_.Wanted(path) && comparer_.Compare(before, after, folder, changes_))
+    if (before != after && filter_.Wanted(path) && comparer_.Compare(before, after, folder, false, changes_))
         Report(BelowUnreadable(path, folder) ? kUnknown : kModified, folder, path, &before, &after, nullptr);
 }
 
@@ -240,10 +244,10 @@ CKoError DiffPrinter::Settle(size_t index)
     if (!moves_.Read(entry.partner, oldPath_, oldMetadata_))
         return TemporaryFileError(FX_LOCATION);
     if (entry.movedAlong) {
-        if (filter_.Wanted(path_) && comparer_.Compare(oldMetadata_, metadata_, entry.folder, changes_))
+        if (filter_.Wanted(path_) && comparer_.Compare(oldMetadata_, metadata_, entry.folder, false, changes_))
             Report(kModified, entry.folder, path_, &oldMetadata_, &metadata_, nullptr);
     } else if (filter_.Wanted(path_) || filter_.Wanted(oldPath_)) {
-        comparer_.Compare(oldMetadata_, metadata_, entry.folder, changes_);
+        comparer_.Compare(oldMetadata_, metadata_, entry.folder, true, changes_);
         Report(kMoved, entry.folder, path_, &oldMetadata_, &metadata_, &oldPath_);
     }
     return CKoError::Success();

@@ -27,6 +27,7 @@ struct SnapshotFacts {
     std::string state;
     std::string problems;
     std::set<std::string> unreadableFolders;
+    CX::SRecordedAttributes recorded;
 };
 
 CKoError ReadFacts(CX::CContentContainerDatabase& db, SnapshotFacts& facts);
@@ -66,7 +67,7 @@ private:
 // a move standing where its new path is.
 class DiffPrinter : public CX::CCompareContentContainersCallback {
 public:
-    DiffPrinter(FILE* out, const DiffOptions& options, std::set<std::string> unreadable);
+    DiffPrinter(FILE* out, const DiffOptions& options, std::set<std::string> unreadable, const CompareRules& rules);
     ~DiffPrinter() override;
 
     // A write error ends the comparison: nothing more could be reported.

@@ -81,8 +81,13 @@ public:
         oneFileSystem_ = command_->add_flag("--one-file-system", "Stay on the file system of DIR");
         noOneFileSystem_ =
             command_->add_flag("--no-one-file-system", "Cross into other file systems (the default)")->excludes(oneFileSystem_);
-        checksum_ = command_->add_flag("--checksum", "Record an XXH128 digest of each regular file");
+        checksum_ = AddChecksumOption(*command_, checksumName_, "sha256",
+                                      "Record a digest of each regular file's content: sha256 (the default), sha512, "
+                                      "blake2b (BLAKE2b-512) or xxh128 (fast, but not for adversaries)");
         noChecksum_ = command_->add_flag("--no-checksum", "Record no digests (the default)")->excludes(checksum_);
+        xattrs_ = command_->add_flag("--xattrs", "Record extended attributes, capabilities and ACLs (the default)");
+        noXattrs_ = command_->add_flag("--no-xattrs", "Record no extended attributes, capabilities or ACLs")
+                        ->excludes(xattrs_);
         excludes_.Define(*command_, "Leave out what PATTERN matches (repeatable; the rules are below)",
                          "Read exclude patterns from FILE, one per line, # comments and blank lines skipped "
                          "(repeatable; - for standard input)");
@@ -136,13 +141,17 @@ public:
         // its one setting.
         CX::SIndexSettings settings = current.settings;
         if (checksum_->count() != 0)
-            settings.checksum = CX::EChecksum::XXH128;
+            (void)CX::ChecksumFromName(checksumName_, settings.checksum);  // the parser checked the name
         if (noChecksum_->count() != 0)
             settings.checksum = CX::EChecksum::None;
         if (oneFileSystem_->count() != 0)
             settings.oneFileSystem = true;
         if (noOneFileSystem_->count() != 0)
             settings.oneFileSystem = false;
+        if (xattrs_->count() != 0)
+            settings.xattrs = true;
+        if (noXattrs_->count() != 0)
+            settings.xattrs = false;
         if (excludes_.Given())
             settings.excludes = excludes;
         if (collect_->count() != 0)
@@ -227,7 +236,10 @@ private:
     CLI::Option* oneFileSystem_ = nullptr;
     CLI::Option* noOneFileSystem_ = nullptr;
     CLI::Option* checksum_ = nullptr;
+    std::string checksumName_;
     CLI::Option* noChecksum_ = nullptr;
+    CLI::Option* xattrs_ = nullptr;
+    CLI::Option* noXattrs_ = nullptr;
     ExcludeOptions excludes_;
     CLI::Option* collect_ = nullptr;
     std::vector<std::string> collects_;

@@ -12,6 +12,18 @@ namespace cxcli {
 
 namespace {
 
+// One "LABEL\tLINE" per line of `text`.
+void PrintLines(const char* label, const std::string& text)
+{
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        Print(stdout, "%s\t%s\n", label, EscapeLine(text.substr(start, end - start)).c_str());
+        start = end + 1;
+    }
+}
+
 int RunInfo(const std::string& container)
 {
     auto db = OpenForReading(container);
@@ -25,8 +37,19 @@ int RunInfo(const std::string& container)
     db->GetValue("OriginQuery", originQuery);
     db->GetValue("SnapshotState", state);
     db->GetValue("SnapshotProblems", problems);
+    // The settings as recorded, whether or not they can be read back.
+    const char* const settings[][2] = {
+        {"Checksum", "checksum"}, {"OneFileSystem", "one file system"}, {"Xattrs", "xattrs"}, {"Attributes", "records"}};
+    std::string settingLines;
+    for (const auto& setting : settings) {
+        std::string value;
+        if (!db->GetValue(setting[0], value).IsError())
+            settingLines += std::string(setting[1]) + '\t' + EscapeLine(value) + '\n';
+    }
     std::string excludes;
     db->GetValue("ExcludeRules", excludes);
+    std::string collects;
+    db->GetValue("Collects", collects);
     // The folders above the origin that cx index records are counted apart,
     // so that "folders" matches the index summary.
     int64_t folders = 0;
@@ -44,13 +67,9 @@ int RunInfo(const std::string& container)
           EscapeLine(originQuery).c_str(), state.empty() ? "unknown" : EscapeLine(state).c_str());
     if (!problems.empty())  // folders and files a partial snapshot could not read
         Print(stdout, "problems\t%s\n", EscapeLine(problems).c_str());
-    for (size_t start = 0; start < excludes.size();) {  // one rule per line
-        size_t end = excludes.find('\n', start);
-        if (end == std::string::npos)
-            end = excludes.size();
-        Print(stdout, "exclude\t%s\n", EscapeLine(excludes.substr(start, end - start)).c_str());
-        start = end + 1;
-    }
+    Print(stdout, "%s", settingLines.c_str());
+    PrintLines("exclude", excludes);
+    PrintLines("collect", collects);
     Print(stdout, "folders\t%lld\nancestors\t%lld\nfiles\t%lld\n", static_cast<long long>(folders - ancestors),
           static_cast<long long>(ancestors), static_cast<long long>(files));
     return kClean;

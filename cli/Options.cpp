@@ -76,6 +76,15 @@ void ReportOptions::ApplyTo(DiffOptions& options) const
         }
 }
 
+CLI::Option* AddChecksumOption(CLI::App& command, std::string& name, const char* bare, const char* help)
+{
+    // A flag that takes its value only after "=", so that "--checksum DIR"
+    // leaves DIR alone.
+    return command.add_flag("--checksum{" + std::string(bare) + "}", name, help)
+        ->type_name("[=ALGO]")
+        ->check(CLI::IsMember({"sha256", "sha512", "blake2b", "xxh128", bare}));
+}
+
 bool NamesGiven(const char* what, const std::string& name)
 {
     if (!name.empty())

@@ -45,6 +45,9 @@ private:
     std::vector<std::string> ignored_;
 };
 
+// --checksum[=ALGO]: ALGO into `name`, `bare` when none is given.
+CLI::Option* AddChecksumOption(CLI::App& command, std::string& name, const char* bare, const char* help);
+
 // An empty argument would reach the library, whose answer names no file:
 // false after saying which is empty.
 bool NamesGiven(const char* what, const std::string& name);

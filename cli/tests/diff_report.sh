@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # What cx diff says about each change: the attributes that changed with
-# their old and new values (text and JSON), moves, --ignore, path filters,
-# --no-renames, and the progress line on a terminal.
+# their old and new values (text and JSON), what an intruder changes without
+# touching the content (capabilities, extended attributes, ACLs, flags, hard
+# links, a content edit with its time put back), moves, --ignore, path
+# filters, --no-renames, and the progress line on a terminal.
 set -uo pipefail
 
 # shellcheck source=cli/tests/checks.sh
@@ -11,20 +13,46 @@ tab=$'\t'
 fixed() { touch -h -d '2001-01-01 UTC' "$@"; }
 when=2001-01-01T00:00:00.000000000Z
 
-# One file per attribute, changed alone: NAME|SETUP|CHANGE|EXPECTED FIELD.
+# One entry per attribute, changed alone: NAME|SETUP|CHANGE|EXPECTED FIELD.
+# Every change but one moves the status change time as well, which the
+# table leaves out (--ignore ctime) and the ctime row shows alone.
+acl1=u::rw-,u:1000:r--,g::r--,m::r--,o::r--
+acl2=u::rw-,u:1000:r--,u:1001:r--,g::r--,m::r--,o::r--
 rows=(
   "mtime|printf abc >mtime|touch -d '2002-02-02 UTC' mtime|mtime $when->2002-02-02T00:00:00.000000000Z"
   "mode|printf abc >mode; chmod 644 mode|chmod 600 mode|mode 0644->0600"
   "size|printf abc >size|printf abcde >size; fixed size|size 3->5"
   "target|ln -s aaaa target|ln -sfn bbbb target; fixed target|target aaaa->bbbb"
   "digest|printf abc >digest|printf abd >digest; fixed digest|digest"
+  "nlink|printf abc >nlink|ln nlink ../nlink.hard|nlink 1->2"
 )
+# What the file system and the user can change here: each is tried first.
+probe="$WORK/probe"
+: >"$probe"
+if setfattr -n user.probe -v 1 "$probe" 2>/dev/null; then
+  rows+=("xattr|printf abc >xattr|setfattr -n user.note -v 1 xattr|xattr.user.note (none)->1")
+else
+  echo "xattr row skipped: no user extended attributes here"
+fi
+if setfacl -m u:1000:r "$probe" 2>/dev/null; then
+  # A second named entry leaves the mask, and so the mode bits, as they were.
+  rows+=("acl|printf abc >acl; chmod 644 acl; setfacl -m u:1000:r acl|setfacl -m u:1001:r acl|acl $acl1->$acl2"
+         "dacl/|mkdir dacl|setfacl -d -m u:1000:rx dacl|default_acl (none)->u::rwx,u:1000:r-x,g::r-x,m::r-x,o::r-x")
+else
+  echo "acl rows skipped: no ACLs here"
+fi
 if [ "$(id -u)" = 0 ]; then
   rows+=("uid|printf abc >uid; chown 0 uid|chown 65534 uid|uid 0->65534"
          "gid|printf abc >gid; chgrp 0 gid|chgrp 65534 gid|gid 0->65534")
+  setcap cap_setuid+ep "$probe" 2>/dev/null &&
+    rows+=("caps|printf abc >caps|setcap cap_setuid+ep caps|caps (none)->cap_setuid=ep")
+  chattr +i "$probe" 2>/dev/null && chattr -i "$probe" &&
+    rows+=("immutable|printf abc >immutable|chattr +i immutable|flags (none)->i"
+           "append|printf abc >append|chattr +a append|flags (none)->a")
 else
-  echo "uid and gid rows skipped: not root"
+  echo "uid, gid, caps and flags rows skipped: not root"
 fi
+rows+=("ctime|printf abc >ctime|printf abd >ctime; fixed ctime|ctime")
 
 T="$WORK/attributes"
 mkdir -p "$T"
@@ -41,18 +69,20 @@ for row in "${rows[@]}"; do
 done
 "$CX" index "$T" "$WORK/a2.cx" 2>/dev/null
 "$CX" index --checksum "$T" "$WORK/c2.cx" 2>/dev/null
+chattr -i -a "$T/immutable" "$T/append" 2>/dev/null  # so that the folder can go
 
-digest() { "$CX" find "$1" "$T/digest" | sed -n 's/.*XXH128="\([^"]*\)".*/\1/p'; }
+value() { "$CX" find "$1" "$T/$2" | sed -n "s/.* $3=\"\([^\"]*\)\".*/\1/p"; }  # value CONTAINER NAME KEY
 expected=""
 for row in "${rows[@]}"; do
   IFS='|' read -r name _ _ field <<<"$row"
-  [ "$name" != digest ] || field="digest $(digest "$WORK/c1.cx")->$(digest "$WORK/c2.cx")"
+  [ "$name" != digest ] || field="digest $(value "$WORK/c1.cx" digest SHA256)->$(value "$WORK/c2.cx" digest SHA256)"
+  [ "$name" = ctime ] && continue
   expected+="M $T/$name$tab$field"$'\n'
 done
 expected=$(printf '%s' "$expected" | LC_ALL=C sort)
 both() {  # both ARGS...: cx diff ARGS of the plain pair, and the digest line of the other pair
-  "$CX" diff "$@" "$WORK/a1.cx" "$WORK/a2.cx"
-  "$CX" diff "$@" "$WORK/c1.cx" "$WORK/c2.cx" | grep -F "$T/digest"
+  "$CX" diff --ignore ctime "$@" "$WORK/a1.cx" "$WORK/a2.cx"
+  "$CX" diff --ignore ctime "$@" "$WORK/c1.cx" "$WORK/c2.cx" | grep -F "$T/digest"
 }
 both >"$WORK/text" 2>"$WORK/stderr"
 check "each attribute alone, text" "$expected" "$(LC_ALL=C sort "$WORK/text")"
@@ -62,21 +92,32 @@ check "each attribute alone, JSON" "$expected" "$(python3 -c '
 import json, sys
 for line in open(sys.argv[1]):
     row = json.loads(line)
-    assert row["change"] == "modified" and row["kind"] == "file", row
-    assert row["type"] == ("link" if row["path"].endswith("/target") else "file"), row
+    folder = row["path"].endswith("/")
+    assert row["change"] == "modified" and row["kind"] == ("folder" if folder else "file"), row
+    assert row["type"] == ("link" if row["path"].endswith("/target") else "dir" if folder else "file"), row
     (name, values), = row["changes"].items()
-    kinds = {type(values["old"]), type(values["new"])}
-    assert kinds == ({int} if name in ("size", "uid", "gid") else {str}), row
-    print("M %s\t%s %s->%s" % (row["path"], name, values["old"], values["new"]))' "$WORK/json" | LC_ALL=C sort)"
+    kinds = {type(values["old"]), type(values["new"])} - {type(None)}
+    assert kinds == ({int} if name in ("size", "uid", "gid", "nlink") else {str}), row
+    shown = lambda value: "(none)" if value is None else value
+    print("M %s\t%s %s->%s" % (row["path"], name, shown(values["old"]), shown(values["new"])))' "$WORK/json" |
+  LC_ALL=C sort)"
+# An edit whose modification time was put back is seen by its status change
+# time, which no one but the kernel sets.
+check "content edit with its time put back" \
+  "M $T/ctime${tab}ctime $(value "$WORK/a1.cx" ctime CTime)->$(value "$WORK/a2.cx" ctime CTime)" \
+  "$("$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" "$T/ctime")"
+check "ctime and an extended attribute ignored" "$(grep -v -e "^M $T/xattr$tab" -e "^M $T/digest$tab" <<<"$expected")" \
+  "$("$CX" diff --ignore ctime,xattr.user.note "$WORK/a1.cx" "$WORK/a2.cx" | LC_ALL=C sort)"
 
 check "ignore" "$(grep -v -e "^M $T/mode$tab" -e "^M $T/size$tab" -e "^M $T/mtime$tab" <<<"$expected")" \
   "$(both --ignore mode,size --ignore MTime | LC_ALL=C sort)"
 check "folder times only when asked" "0 1" \
   "$("$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" | grep -c "^M $T/$tab") $("$CX" diff --folder-mtime "$WORK/a1.cx" "$WORK/a2.cx" | grep -c "^M $T/${tab}mtime ")"
-check "path filter" "M $T/size${tab}size 3->5" "$("$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" "$T/size")"
+check "path filter" "M $T/size${tab}size 3->5" "$("$CX" diff --ignore ctime "$WORK/a1.cx" "$WORK/a2.cx" "$T/size")"
 check "relative path filters" "$(grep -e "^M $T/mode$tab" -e "^M $T/target$tab" <<<"$expected")" \
-  "$(cd "$T" && "$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" target ./mode)"
-check "ignore digest" "0:" "$("$CX" diff --ignore digest "$WORK/c1.cx" "$WORK/c2.cx" "$T/digest" >"$WORK/out"; echo "$?:$(cat "$WORK/out")")"
+  "$(cd "$T" && "$CX" diff --ignore ctime "$WORK/a1.cx" "$WORK/a2.cx" target ./mode)"
+check "ignore digest" "0:" \
+  "$("$CX" diff --ignore digest,ctime "$WORK/c1.cx" "$WORK/c2.cx" "$T/digest" >"$WORK/out"; echo "$?:$(cat "$WORK/out")")"
 check "path filter is no name prefix" "0:" "$("$CX" diff "$WORK/a1.cx" "$WORK/a2.cx" "$T/mod" >"$WORK/out"; echo "$?:$(cat "$WORK/out")")"
 
 # Moves: a file, a file moved and changed, a folder moved with an entry

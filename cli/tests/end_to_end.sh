@@ -42,7 +42,7 @@ indexed_folders=$(sed -n 's/.*: \([0-9]*\) folders, .*/\1/p' "$WORK/stderr")
 "$CX" index --checksum "$T" "$WORK/s2sum.cx" 2>/dev/null
 check "one-sided digest exit" 0 "$(run "$WORK/out" diff "$WORK/s2.cx" "$WORK/s2sum.cx")"
 check "one-sided digest output" "" "$(cat "$WORK/out")"
-check "one-sided digest note" "cx: note: not compared, recorded in one snapshot only: XXH128" "$(cat "$WORK/stderr")"
+check "one-sided digest note" "cx: note: not compared, recorded in one snapshot only: SHA256" "$(cat "$WORK/stderr")"
 
 check "diff exit" 1 "$(run "$WORK/diff.txt" diff "$WORK/s1.cx" "$WORK/s2.cx")"
 # A folder whose entries changed is not reported for its time alone.
@@ -328,6 +328,14 @@ rm "$C/keep"
 check "check of a changed tree" "1 D $C/keep" \
   "$(run "$WORK/out" check "$WORK/checked.cx") $(grep -v '/$' "$WORK/out")"
 check "check leaves nothing behind" "" "$(find "${TMPDIR:-/tmp}" -maxdepth 1 -name 'cx-scratch.*' -newer "$WORK/checked.cx")"
+# Contents are compared only by digests of one algorithm on both sides.
+"$CX" index "$C" "$WORK/nodigests.cx" 2>/dev/null
+check "check --checksum of a snapshot without digests" "2 1" \
+  "$(run "$WORK/out" check --checksum "$WORK/nodigests.cx") $(grep -c 'cx index --checksum' "$WORK/stderr")"
+"$CX" index --checksum=xxh128 "$C" "$WORK/xxh.cx" 2>/dev/null
+check "digests of two algorithms" \
+  "cx: note: contents not compared: the snapshots hold digests of different algorithms (sha256 and xxh128)" \
+  "$("$CX" diff "$WORK/checked.cx" "$WORK/xxh.cx" 2>&1 >/dev/null)"
 
 # A check killed outright leaves its scratch container; a later check removes
 # it once it has lain a minute, and never one a running check holds. The
@@ -335,7 +343,7 @@ check "check leaves nothing behind" "" "$(find "${TMPDIR:-/tmp}" -maxdepth 1 -na
 S="$WORK/scratch-tmp"
 mkdir -p "$S" "$WORK/slow"
 truncate -s 256M "$WORK/slow/big"
-"$CX" index "$WORK/slow" "$WORK/slow.cx" 2>/dev/null
+"$CX" index --checksum "$WORK/slow" "$WORK/slow.cx" 2>/dev/null
 scratch_count() { find "$S" -maxdepth 1 -name 'cx-scratch.??????' | wc -l; }
 start_check() {  # start_check N: a check in the background, once its Nth scratch file is there
   TMPDIR="$S" "$CX" check --checksum "$WORK/slow.cx" >"$WORK/slow.out" 2>/dev/null &

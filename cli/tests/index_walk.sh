@@ -9,21 +9,30 @@ set -uo pipefail
 # shellcheck source=cli/tests/checks.sh
 source "$(dirname "$0")/checks.sh"
 
-# The metadata the indexer must write for PATH, made from stat(1) and date(1).
+# A time of PATH as the indexer writes it: FORMAT is stat's %y or %z, RAW
+# the matching %.9Y or %.9Z for a time outside the years 0 to 9999.
+time_of() {  # time_of PATH FORMAT RAW
+  local time
+  time=$(TZ=UTC stat -c "$2" "$1")  # 1969-12-31 23:59:59.999999999 +0000
+  if [[ $time =~ ^[0-9]{4}- ]]; then
+    printf '%s' "${time%% *}T$(cut -d' ' -f2 <<<"$time")Z"
+  else  # the seconds since 1970
+    printf '@%s' "$(stat -c "$3" "$1")"
+  fi
+}
+
+# The metadata the indexer must write for PATH, made from stat(1).
 expected_metadata() {
-  local path=$1 type size mode uid gid inode mtime
+  local path=$1 type size mode uid gid nlink inode
   type=$(stat -c '%F' "$path" | sed 's/regular empty file/file/; s/regular file/file/; s/symbolic link/link/;
     s/directory/dir/')
-  read -r size mode uid gid inode < <(stat -c '%s %a %u %g %d:%i' "$path")
-  mtime=$(TZ=UTC stat -c '%y' "$path")  # 1969-12-31 23:59:59.999999999 +0000
-  if [[ $mtime =~ ^[0-9]{4}- ]]; then
-    mtime="${mtime%% *}T$(cut -d' ' -f2 <<<"$mtime")Z"
-  else  # outside the years 0 to 9999: the seconds since 1970
-    mtime="@$(stat -c '%.9Y' "$path")"
-  fi
+  read -r size mode uid gid nlink inode < <(stat -c '%s %a %u %g %h %d:%i' "$path")
   printf 'Type="%s"' "$type"
   [ "$type" = dir ] || printf ' Size="%s"' "$size"
-  printf ' MTime="%s" Mode="%04o" Uid="%s" Gid="%s" Inode="%s"' "$mtime" "$((8#$mode))" "$uid" "$gid" "$inode"
+  printf ' MTime="%s" CTime="%s"' "$(time_of "$path" %y %.9Y)" "$(time_of "$path" %z %.9Z)"
+  printf ' Mode="%04o" Uid="%s" Gid="%s"' "$((8#$mode))" "$uid" "$gid"
+  [ "$type" = dir ] || printf ' Nlink="%s"' "$nlink"
+  printf ' Inode="%s"' "$inode"
   [ "$type" = link ] && printf ' Target="%s"' "$(readlink "$path")"
   printf '\n'
 }
@@ -155,11 +164,26 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
   check "unreadable: not stat'ed" "Type=\"file\"$denied" "$(metadata_in "$P/nosearch/file")"
   check "unreadable: folder not stat'ed" "Type=\"dir\"$denied" "$(metadata_in "$P/nosearch/sub/")"
   check "unreadable: the rest" "$(expected_metadata "$P/open/file")" \
-    "$(metadata_in "$P/open/file" | sed 's/ XXH128="[0-9a-f]*"//')"
+    "$(metadata_in "$P/open/file" | sed 's/ SHA256="[0-9a-f]*"//')"
   chmod 700 "$WORK" "$P/closed" "$P/nosearch"
 else
   echo "skipped: unreadable folders and files (needs root and setpriv)"
 fi
+
+# ---- each digest algorithm as its standard tool prints it, on files of
+# sizes around the algorithms' block sizes and across the walk's reads
+H="$WORK/hashed"
+mkdir "$H"
+for size in 0 1 63 64 65 127 128 129 1048575 1048576 3000001; do
+  head -c "$size" /dev/urandom >"$H/f$size"
+done
+for tool in sha256:sha256sum sha512:sha512sum blake2b:b2sum; do
+  "$CX" index --checksum="${tool%%:*}" "$H" "$WORK/hashed.cx" 2>/dev/null
+  check "${tool%%:*} digests as ${tool#*:} prints them" \
+    "$(cd "$H" && "${tool#*:}" f* | LC_ALL=C sort -k2 | cut -d' ' -f1)" \
+    "$("$CX" ls -l "$WORK/hashed.cx" "$H/" | sed 's/.*="\([0-9a-f]*\)"$/\1/')"
+  rm -f "$WORK/hashed.cx"
+done
 
 # ---- checksums read no more than stat reported: files under /proc that say
 # they are empty are, and a file that grows while read is marked, not summed
@@ -167,11 +191,11 @@ if [ -r /proc/sys/kernel/random/uuid ]; then
   mkdir "$WORK/empty"
   : >"$WORK/empty/file"
   "$CX" index --checksum "$WORK/empty" "$WORK/empty.cx" 2>/dev/null
-  empty=$("$CX" ls -l "$WORK/empty.cx" "$WORK/empty/" | grep -o 'XXH128="[0-9a-f]*"')
+  empty=$("$CX" ls -l "$WORK/empty.cx" "$WORK/empty/" | grep -o 'SHA256="[0-9a-f]*"')
   "$CX" index --checksum /proc/sys/kernel/random "$WORK/proc.cx" 2>/dev/null
   check "pseudo files: exit" 0 $?
   check "pseudo files read to their size" "$("$CX" ls "$WORK/proc.cx" /proc/sys/kernel/random/ | sed "s/.*/$empty/")" \
-    "$("$CX" ls -l "$WORK/proc.cx" /proc/sys/kernel/random/ | grep -o 'XXH128="[0-9a-f]*"')"
+    "$("$CX" ls -l "$WORK/proc.cx" /proc/sys/kernel/random/ | grep -o 'SHA256="[0-9a-f]*"')"
 fi
 G="$WORK/growing"
 mkdir "$G"
@@ -186,7 +210,7 @@ check "changed while read: exit" 1 "$status"
 check "changed while read: warning" "cx: warning: $G/file: cannot read for its checksum: changed while read" \
   "$(grep '^cx: warning' "$WORK/stderr")"
 check "changed while read: marked" 'Unreadable="changed while read"' \
-  "$("$CX" ls -l "$WORK/growing.cx" "$G/" | grep -o 'Unreadable=.*\|XXH128=.*')"
+  "$("$CX" ls -l "$WORK/growing.cx" "$G/" | grep -o 'Unreadable=.*\|SHA256=.*')"
 
 # ---- Ctrl-C while a huge file is read for its checksum
 I="$WORK/interrupt"
