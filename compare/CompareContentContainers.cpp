@@ -1,6 +1,7 @@
 #include "CompareContentContainers.h"
 
 #include "CompareContentContainersPrivate.h"
+#include "ListingCursors.h"
 #include "FXPath.h"
 #include "LogWriter.h"
 #include "MakeSharedNothrow.h"
@@ -16,55 +17,6 @@ const string SXCompareContentContainersBagId::idRecurseDeletedFolders = "Recurse
 namespace CX {
 
 namespace {
-
-const string kEmpty;
-
-// One side of the folder walk: the folder listing and the id and name of its
-// current row (-1 and empty before the first). At the end of the listing they
-// keep the last row's values.
-struct FolderCursor {
-    FX::CSQLite3QueryPtr query;
-    int idField = -1;
-    int nameField = -1;
-    int metadataField = -1;
-    int64_t id = -1;
-    string name;
-    string metadata;
-
-    void Open()
-    {
-        try {
-            nameField = query->FieldIndex("FolderName");
-            idField = query->FieldIndex("FolderId");
-            metadataField = query->FieldIndex("Metadata");
-        } catch (const FX::CSQLite3Exception& exception) {
-            throw CListingFailure{exception};
-        }
-        if (!query->Eof())
-            ReadRow();
-    }
-    bool AtEnd() const { return query->Eof(); }
-    // Read into a buffer of the cursor's own, so that a walk does not allocate
-    // per row; valid until the next call.
-    const string& Metadata()
-    {
-        query->ReadStringField(metadataField, metadata, kEmpty);
-        return metadata;
-    }
-    void Advance()
-    {
-        NextListingRow(*query);
-        if (!query->Eof())
-            ReadRow();
-    }
-
-private:
-    void ReadRow()
-    {
-        id = query->GetInt64Field(idField, 0);
-        query->ReadStringField(nameField, name, kEmpty);
-    }
-};
 
 // The folder operations still in use in this run, per side and form.
 enum FolderForm : unsigned {

@@ -1,4 +1,5 @@
 #include "CompareContentContainersPrivate.h"
+#include "ListingCursors.h"
 
 #include "FXPath.h"
 #include "FXString.h"
@@ -8,44 +9,6 @@
 namespace CX {
 
 namespace {
-
-const string kEmpty;
-
-// One side of a file walk: the folder's file listing and the name of its
-// current row. At the end of the listing the name keeps the last row's value.
-struct FileCursor {
-    FX::CSQLite3QueryPtr query;
-    int nameField = -1;
-    int metadataField = -1;
-    string name;
-    string metadata;
-
-    void Open()
-    {
-        try {
-            nameField = query->FieldIndex("FileName");
-            metadataField = query->FieldIndex("Metadata");
-        } catch (const FX::CSQLite3Exception& exception) {
-            throw CListingFailure{exception};
-        }
-        if (!query->Eof())
-            query->ReadStringField(nameField, name, kEmpty);
-    }
-    bool AtEnd() const { return query->Eof(); }
-    // Read into a buffer of the cursor's own, so that a walk does not allocate
-    // per row; valid until the next call.
-    const string& Metadata()
-    {
-        query->ReadStringField(metadataField, metadata, kEmpty);
-        return metadata;
-    }
-    void Advance()
-    {
-        NextListingRow(*query);
-        if (!query->Eof())
-            query->ReadStringField(nameField, name, kEmpty);
-    }
-};
 
 // The file operations still in use in the current folder.
 enum FileForm : unsigned { kFileInIndex1 = 1u, kFileInIndex2 = 2u, kFileInBoth = 4u };

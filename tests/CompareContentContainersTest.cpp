@@ -2,6 +2,7 @@
 // merge of folders and files, the forms in use, recursion, the abort check and
 // progress mark, the configuration and the errors.
 #include "CompareContentContainers.h"
+#include "CompareRecorder.h"
 #include "CompareContentContainersPrivate.h"
 #include "ContentContainerDatabase.h"
 #include "PathCollation.h"
@@ -19,7 +20,6 @@
 namespace {
 
 using CX::CCompareContentContainers;
-using Events = std::vector<std::string>;
 
 // Writes a container. Entries ending with "/" are folders; the others are files
 // of the folder named up to their last "/". "=text" gives the metadata.
@@ -44,93 +44,6 @@ void Build(const std::string& path, const std::vector<std::string>& entries)
     }
     ASSERT_FALSE(db.FlushQueue().IsError());
 }
-
-// Records every call, in order. A form outside `implemented` answers as the
-// base class does and is recorded with " -> 50".
-class Recorder : public CX::CCompareContentContainersCallback {
-public:
-    using Base = CX::CCompareContentContainersCallback;
-    enum Form : unsigned { F1 = 1, F1R = 2, File1 = 4, F2 = 8, F2R = 16, File2 = 32, B = 64, BR = 128, FileB = 256 };
-    unsigned implemented = F1 | File1 | F2 | File2 | B | FileB;
-    std::function<void(const string& folder, bool& recurse)> steer;  // for the `recurse` forms
-    int failOnCall = 0;                                               // 1-based; 0 never
-    bool throwOnFail = false;
-    int abortOnCheck = 0;  // IsAborted answers true from this check on; 0 never
-    int abortChecks = 0;
-    Events events;
-
-    bool IsAborted() override { return ++abortChecks == abortOnCheck || (abortOnCheck && abortChecks > abortOnCheck); }
-
-    CKoError OnFolderInIndex1(const string& n, const string& m) override
-    {
-        return Event(F1, "folder1 " + n + " {" + m + "}", [&] { return Base::OnFolderInIndex1(n, m); });
-    }
-    CKoError OnFolderInIndex1(const string& n, const string& m, bool& r) override
-    {
-        return Event(F1R, "folder1r " + n + " {" + m + "}" + In(r), [&] { return Base::OnFolderInIndex1(n, m, r); },
-                     n, &r);
-    }
-    CKoError OnFileInIndex1(const string& p, const string& n, const string& f, const string& m) override
-    {
-        return Event(File1, "file1 " + Path(p, n, f) + " {" + m + "}",
-                     [&] { return Base::OnFileInIndex1(p, n, f, m); });
-    }
-    CKoError OnFolderInIndex2(const string& n, const string& m) override
-    {
-        return Event(F2, "folder2 " + n + " {" + m + "}", [&] { return Base::OnFolderInIndex2(n, m); });
-    }
-    CKoError OnFolderInIndex2(const string& n, const string& m, bool& r) override
-    {
-        return Event(F2R, "folder2r " + n + " {" + m + "}" + In(r), [&] { return Base::OnFolderInIndex2(n, m, r); },
-                     n, &r);
-    }
-    CKoError OnFileInIndex2(const string& p, const string& n, const string& f, const string& m) override
-    {
-        return Event(File2, "file2 " + Path(p, n, f) + " {" + m + "}",
-                     [&] { return Base::OnFileInIndex2(p, n, f, m); });
-    }
-    CKoError OnFolderInBothIndexes(const string& n, const string& m1, const string& m2) override
-    {
-        return Event(B, "folder= " + n + " {" + m1 + "} {" + m2 + "}",
-                     [&] { return Base::OnFolderInBothIndexes(n, m1, m2); });
-    }
-    CKoError OnFolderInBothIndexes(const string& n, const string& m1, const string& m2, bool& r) override
-    {
-        return Event(BR, "folder=r " + n + " {" + m1 + "} {" + m2 + "}" + In(r),
-                     [&] { return Base::OnFolderInBothIndexes(n, m1, m2, r); }, n, &r);
-    }
-    CKoError OnFileInBothIndexes(const string& p, const string& n, const string& f, const string& m1,
-                                 const string& m2) override
-    {
-        return Event(FileB, "file= " + Path(p, n, f) + " {" + m1 + "} {" + m2 + "}",
-                     [&] { return Base::OnFileInBothIndexes(p, n, f, m1, m2); });
-    }
-
-private:
-    static std::string In(bool recurse) { return recurse ? " recurse" : " norecurse"; }
-    static std::string Path(const string& filePath, const string& folder, const string& file)
-    {
-        EXPECT_EQ(filePath, folder + file);
-        return folder + "|" + file;
-    }
-    CKoError Event(unsigned form, const std::string& text, const std::function<CKoError()>& fallback,
-                   const string& folder = "", bool* recurse = nullptr)
-    {
-        if (!(implemented & form)) {
-            events.push_back(text + " -> 50");
-            return fallback();
-        }
-        events.push_back(text);
-        if (recurse && steer)
-            steer(folder, *recurse);
-        if (static_cast<int>(events.size()) == failOnCall) {
-            if (throwOnFail)
-                throw std::runtime_error("host failure");
-            return FXErrorUtil::ErrorWin32(FX_LOCATION, 1, "host failure");
-        }
-        return CKoError::Success();
-    }
-};
 
 class CompareContentContainersTest : public TempDirTest {
 protected:

@@ -1,52 +1,12 @@
 #include "TreeIndexer.h"
 
-#include "ExcludeRulesPrivate.h"
-#include "FXPath.h"
-#include "ResolveFolder.h"
 #include "TreeIndexerPrivate.h"
-#include "TreeWalker.h"
 #include "TreeWriter.h"
+#include "WalkSetup.h"
 
 #include <boost/make_shared.hpp>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
-#include <mutex>
-
 namespace CX {
-
-namespace {
-
-// The walk's report to the host's callback: warnings one at a time, progress
-// and cancel on the writing thread.
-class Report : public walk::WalkReport {
-public:
-    Report(CTreeIndexerCallback* callback, const walk::TreeWriter& writer) : callback_(callback), writer_(writer) {}
-
-    void Warning(const std::string& path, const char* what, const char* cause, bool problem) override
-    {
-        if (callback_ == nullptr)
-            return;
-        std::lock_guard<std::mutex> lock(mutex_);
-        callback_->OnWarning(path, what, cause, problem);
-    }
-
-    bool Poll() override
-    {
-        if (callback_ == nullptr)
-            return false;
-        callback_->OnProgress(writer_.Folders() + writer_.Files(), writer_.FolderPath());
-        return callback_->IsAborted();
-    }
-
-private:
-    CTreeIndexerCallback* const callback_;
-    const walk::TreeWriter& writer_;
-    std::mutex mutex_;
-};
-
-}  // namespace
 
 CTreeIndexerCallback::CTreeIndexerCallback() : CAbortOperationCheck() {}
 
@@ -109,19 +69,12 @@ void CTreeIndexer::SetCallback(const CTreeIndexerCallbackPtr& callback)
 CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& directory, STreeIndexerCounts& counts)
 {
     counts = STreeIndexerCounts();
-    std::string resolved;
-    struct stat rootStatus {};
-    const int failure = FX::ResolveFolder(directory, resolved, rootStatus);
-    if (failure == ENOTDIR)
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_PARAMETER, "%s: not a directory",
-                                       resolved.empty() ? directory.c_str() : resolved.c_str());
-    if (failure != 0)
-        return FXErrorUtil::ErrorErrno(FX_LOCATION, failure, "%s", directory.c_str());
-    std::string root = resolved;
-    FXPath::AppendTrailingDelimiter(root);
-    walk::EntryStatus rootEntry;
-    if (!walk::StatAt(AT_FDCWD, resolved.c_str(), rootEntry))
-        return FXErrorUtil::ErrorErrno(FX_LOCATION, errno, "%s", resolved.c_str());
+    walk::PreparedWalk prepared;
+    CKoError error = walk::PrepareWalk(directory, d->settings, prepared);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    const std::string& resolved = prepared.resolved;
+    const std::string& root = prepared.root;
 
     // An update brings the rows of the same tree up to date: those of another
     // would stay beside the new ones, a snapshot of neither.
@@ -133,7 +86,7 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
 
     // The settings go with the rows, so that a later walk of the tree to
     // compare with them can be made the same way.
-    CKoError error = db.SetValue("Origin", resolved);
+    error = db.SetValue("Origin", resolved);
     if (!error.IsError())
         error = db.SetValue("SnapshotState", "incomplete");
     if (!error.IsError())
@@ -143,18 +96,12 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
 
     static const walk::OwnFiles kNone(0, 0, {});
     walk::TreeWriter writer(db, CTimeStamp::Now(), d->update);
-    Report report(d->callback.get(), writer);
+    walk::CallbackReport report(d->callback.get(), writer);
     walk::WalkOutcome outcome;
     error = writer.Begin(root);
-    walk::WalkOptions options;
-    options.excludes = CExcludeRulesPrivate::Of(d->settings.excludes);
-    options.root = root;  // what the exclude rules' paths are relative to
-    options.collects = d->settings.collects;
-    options.checksum = d->settings.checksum;
-    options.oneFileSystem = d->settings.oneFileSystem;
-    options.xattrs = d->settings.xattrs;
     if (!error.IsError())
-        error = walk::Walk(options, d->own ? *d->own : kNone, root, rootEntry, writer, report, outcome);
+        error = walk::Walk(prepared.options, d->own ? *d->own : kNone, root, prepared.rootStatus, writer, report,
+                           outcome);
     counts.folders = writer.Folders();
     counts.files = writer.Files();
     counts.warnings = outcome.warnings;

@@ -191,12 +191,13 @@ bool Walker::ShipWhenFull()
     return true;
 }
 
-bool Walker::Add(bool folder, std::string_view name, std::string_view metadata, bool amend)
+bool Walker::Add(bool folder, std::string_view name, std::string_view metadata, bool amend, bool whole)
 {
     Batch& batch = *batch_;
     Entry entry{};
     entry.folder = folder;
     entry.amend = amend;
+    entry.whole = whole;
     entry.nameOffset = static_cast<uint32_t>(batch.text.size());
     entry.nameLength = static_cast<uint32_t>(name.size());
     batch.text += name;
@@ -215,7 +216,7 @@ void Walker::Write(PendingFolder& folder)
     bool unreadable = !listing.problem.empty();
     if (unreadable)
         AppendUnreadable(folder.metadata, listing.problem.c_str());
-    bool open = listing.vanished || Add(true, folder.path, folder.metadata);
+    bool open = listing.vanished || Add(true, folder.path, folder.metadata, false, listing.complete);
     for (;;) {
         for (size_t i = 0; open && i < listing.files.size(); ++i) {
             const Entry& file = listing.files[i];
@@ -298,7 +299,7 @@ CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string
             if (entry.amend)
                 error = sink.AmendFolder(batch->Metadata(entry));
             else if (entry.folder)
-                error = sink.Folder(batch->Name(entry), batch->Metadata(entry));
+                error = sink.Folder(batch->Name(entry), batch->Metadata(entry), entry.whole);
             else
                 error = sink.File(batch->Name(entry), batch->Metadata(entry));
             if (error.IsError())

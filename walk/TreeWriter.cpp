@@ -32,7 +32,7 @@ CKoError TreeWriter::Begin(const std::string& root)
     return CKoError();
 }
 
-CKoError TreeWriter::Folder(std::string_view path, std::string_view metadata)
+CKoError TreeWriter::Folder(std::string_view path, std::string_view metadata, bool)
 {
     folderPath_.assign(path);
     metadata_.assign(metadata);

@@ -30,6 +30,7 @@ struct Entry {
     uint32_t metadataLength;
     bool folder;
     bool amend;  // new metadata for the folder last handed over
+    bool whole;  // a folder whose files all follow, sorted
 };
 
 struct Batch {

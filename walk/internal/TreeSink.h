@@ -25,7 +25,10 @@ class OwnFiles;
 class TreeSink {
 public:
     virtual ~TreeSink() = default;
-    virtual CKoError Folder(std::string_view path, std::string_view metadata) = 0;
+    // `whole`: its files follow in byte order of their names. A folder too
+    // large for one listing has them come in several such runs, and may be
+    // amended after some of them.
+    virtual CKoError Folder(std::string_view path, std::string_view metadata, bool whole) = 0;
     // New metadata for the folder handed on last: it could not be read to
     // the end after its first files had gone on.
     virtual CKoError AmendFolder(std::string_view metadata) = 0;

@@ -70,7 +70,7 @@ private:
     // has cancelled, and no batch is left to fill.
     bool Ship();
     bool ShipWhenFull();
-    bool Add(bool folder, std::string_view name, std::string_view metadata, bool amend = false);
+    bool Add(bool folder, std::string_view name, std::string_view metadata, bool amend = false, bool whole = true);
 
     // The folder, then its files, then its subfolders onto the stack. After
     // a stop what was read goes on to the sink, but nothing more is read.

@@ -4,6 +4,7 @@
 #include "ContentContainerDatabase.h"
 #include "SeenFolders.h"
 #include "TreeSink.h"
+#include "WalkSetup.h"
 
 #include <cstdint>
 #include <memory>
@@ -18,7 +19,7 @@ namespace CX::walk {
 // within those transactions rather than through the database's file queue,
 // which would copy every entry once more and, inside a transaction, flush
 // each thousand through a savepoint and its journal.
-class TreeWriter : public TreeSink {
+class TreeWriter : public TreeSink, public WalkProgress {
 public:
     // `update`: rows of an earlier walk are kept where found again, and
     // Finish removes the rest below the root.
@@ -27,7 +28,7 @@ public:
     // Records the ancestors of `root` (Type="ancestor"), so that the
     // container reviews clean, in the first transaction.
     CKoError Begin(const std::string& root);
-    CKoError Folder(std::string_view path, std::string_view metadata) override;
+    CKoError Folder(std::string_view path, std::string_view metadata, bool whole) override;
     CKoError AmendFolder(std::string_view metadata) override;
     CKoError File(std::string_view name, std::string_view metadata) override;
     // Commits the last transaction. A whole walk (`complete`) with `update`
@@ -36,8 +37,9 @@ public:
 
     unsigned long long Folders() const { return folders_; }
     unsigned long long Files() const { return files_; }
+    uint64_t Entries() const override { return folders_ + files_; }
     // The folder written last.
-    const std::string& FolderPath() const { return folderPath_; }
+    const std::string& Current() const override { return folderPath_; }
 
 private:
     CKoError Counted();
