@@ -1,28 +1,32 @@
-// cx check: the tree as it is now against a snapshot.
+// cx check: the tree as it is now against a snapshot, reported as cx diff
+// reports.
 //
-// It comes down to cx diff. The live tree is indexed into a scratch
-// container in the temporary folder, walked with the settings the snapshot
-// was taken with, and removed when the run ends, so nothing is left to clean
-// up. A tree in another place (a copy, a backup) has its rows moved below the
-// snapshot's origin first, so that both are compared by the paths below them.
+// The tree is walked with the settings the snapshot was taken with and
+// compared with the snapshot's listings as the walk goes: nothing is
+// written. A tree in another place (a copy, a backup) is compared by the
+// paths below it and the snapshot's origin.
 #include "Command.h"
 
 #include "Arguments.h"
+#include "Bag.h"
+#include "CompareTreeWithContainer.h"
 #include "ContentContainerDatabase.h"
 #include "Diff.h"
 #include "DiffReport.h"
 #include "IndexSettings.h"
 #include "Options.h"
+#include "SnapshotFile.h"
 #include "Output.h"
-#include "Scratch.h"
-#include "TreeIndexer.h"
 #include "WalkCallback.h"
 
 #include <CLI/CLI.hpp>
+#include <boost/make_shared.hpp>
 
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 namespace cxcli {
@@ -32,28 +36,20 @@ namespace {
 // What a bare --checksum stands for: the algorithm the snapshot records.
 const char* const kRecorded = "recorded";
 
-// Indexes the tree under `root` into the empty container `file`, leaving
-// out `own`'s files. kClean, or the status to end with.
-int IndexInto(const CX::SIndexSettings& settings, const std::string& file, const std::string& root,
-              const struct stat& ownFolder, const std::vector<std::string>& own)
+// The snapshot's own files, when it lies inside the tree: its folder and its
+// name with SQLite's files beside it. False when its folder cannot be had.
+bool OwnFilesOf(const std::string& container, struct stat& folder, std::vector<std::string>& names)
 {
-    CX::CContentContainerDatabase db(file);
-    if (db.GetConstructionError().IsError())
-        return Fail(file, Cause(db.GetConstructionError()));
-    // The scratch container lives for this run only and goes whatever
-    // happens: its rows go straight into it, with the journal in memory,
-    // rather than through a write-ahead log and again out of it.
-    (void)db.Execute("PRAGMA journal_mode=MEMORY;");
-    CX::CTreeIndexer indexer;
-    indexer.SetSettings(settings);
-    indexer.SetOwnFiles(ownFolder.st_dev, ownFolder.st_ino, own);
-    indexer.SetCallback(MakeWalkCallback("indexed"));
-    CX::STreeIndexerCounts counts;
-    const CKoError error = indexer.Index(db, root, counts);
-    indexer.SetCallback(nullptr);  // the progress line goes
-    if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
-        return kInterrupted;
-    return error.IsError() ? Fail(root, WalkFailure(error)) : kClean;
+    char resolved[PATH_MAX];
+    if (realpath(container.c_str(), resolved) == nullptr)
+        return false;
+    const std::string path = resolved;
+    const size_t slash = path.rfind('/');
+    if (stat(slash == 0 ? "/" : path.substr(0, slash).c_str(), &folder) != 0)
+        return false;
+    const std::string name = path.substr(slash + 1);
+    names = WithSideFiles(name);
+    return true;
 }
 
 class CheckCommand : public Command {
@@ -129,26 +125,48 @@ public:
         if (!ResolveRoot(directory, root))
             return kTrouble;
 
-        ScratchContainer scratch;
-        if (!scratch.Create())
-            return kTrouble;
-        // The scratch container is no part of the tree, should the temporary
-        // folder lie inside it.
-        const std::string scratchName = scratch.Path().substr(scratch.Path().rfind('/') + 1);
-        struct stat scratchFolder {};
-        if (stat(scratch.Path().substr(0, scratch.Path().rfind('/') + 1).c_str(), &scratchFolder) != 0)
-            return Fail(scratch.Path(), std::strerror(errno));
-        const int indexed = IndexInto(settings, scratch.Path(), root, scratchFolder, WithSideFiles(scratchName));
-        if (indexed != kClean)
-            return indexed;
-        if (root != origin && !RebaseContainer(scratch.Path(), root, origin))
-            return kTrouble;
-
+        ReportSide before{options_.oldContainer, SnapshotFacts()};
+        {
+            CX::CContentContainerDatabase db(options_.oldContainer, true);
+            const CKoError error = ReadFacts(db, before.facts);
+            if (error.IsError())
+                return Fail(options_.oldContainer, Cause(error));
+        }
+        WarnIfNotComplete(before.label, before.facts);
+        // The tree side records what this walk reads, under the snapshot's
+        // origin: a copy is compared by the paths below each.
+        ReportSide after{directory, SnapshotFacts()};
+        after.facts.origin = before.facts.origin;
+        after.facts.state = "complete";
+        after.facts.recorded.statusChange = true;
+        after.facts.recorded.flags = true;
+        after.facts.recorded.xattrs = settings.xattrs;
+        after.facts.recorded.checksum = settings.checksum;
         DiffOptions report = options_;
-        report.newContainer = scratch.Path();
-        report.newLabel = directory;
         report.copy = root != origin;
-        return RunDiff(report);
+
+        CX::STreeIndexerCounts counts;
+        const int status = RunReport(report, before, after, [&](const boost::shared_ptr<DiffPrinter>& printer) {
+            CX::CCompareTreeWithContainer comparison(options_.oldContainer, root, printer);
+            comparison.SetSettings(settings);
+            comparison.SetReportedRoot(origin);
+            struct stat folder {};
+            std::vector<std::string> names;
+            if (OwnFilesOf(options_.oldContainer, folder, names))
+                comparison.SetOwnFiles(folder.st_dev, folder.st_ino, names);
+            comparison.SetWalkCallback(MakeWalkCallback("checked"));
+            auto bag = boost::make_shared<CBag>();
+            bag->Set("RecurseDeletedFolders::CCC", report.recurseDeleted);
+            if (report.checkPeriod > 0)
+                bag->Set("AbortCheckPeriod::CCC", report.checkPeriod);
+            comparison.SetConfigurationBag(bag);
+            return comparison.Compare(counts);
+        });
+        if (counts.problems != 0)
+            std::fprintf(stderr, "cx: warning: %s: %llu folders or files could not be read; what lies below them "
+                                 "is reported as unknown\n",
+                         EscapeLine(directory).c_str(), static_cast<unsigned long long>(counts.problems));
+        return status;
     }
 
 private:

@@ -12,48 +12,21 @@
 #include "Bag.h"
 #include "Command.h"
 #include "CompareContentContainers.h"
+#include "CompareRebasedContainers.h"
+#include "FXPath.h"
 #include "ContentContainerDatabase.h"
 #include "DiffReport.h"
 #include "Options.h"
 #include "Output.h"
-#include "Scratch.h"
-#include "SqlText.h"
 
 #include <CLI/CLI.hpp>
 #include <boost/make_shared.hpp>
 
 #include <cstdio>
+#include <functional>
 #include <set>
 
 namespace cxcli {
-
-namespace {
-
-// What the comparison could not judge, said once on standard error.
-void NoteNotCompared(const std::set<std::string>& keys, const CompareRules& rules)
-{
-    std::string others;
-    bool digests = false;
-    for (const auto& key : keys) {
-        if (CX::IsChecksumAttribute(key))
-            digests = true;
-        else
-            others += (others.empty() ? "" : ", ") + key;
-    }
-    const CX::EChecksum before = rules.before.checksum;
-    const CX::EChecksum after = rules.after.checksum;
-    if (digests && before != CX::EChecksum::None && after != CX::EChecksum::None && before != after)
-        std::fprintf(stderr, "cx: note: contents not compared: the snapshots hold digests of different algorithms "
-                             "(%s and %s)\n",
-                     CX::ChecksumName(before), CX::ChecksumName(after));
-    else if (digests)
-        others = std::string(CX::ChecksumAttribute(before != CX::EChecksum::None ? before : after)) +
-                 (others.empty() ? "" : ", ") + others;
-    if (!others.empty())
-        std::fprintf(stderr, "cx: note: not compared, recorded in one snapshot only: %s\n", EscapeLine(others).c_str());
-}
-
-}  // namespace
 
 int RunDiff(const DiffOptions& options)
 {
@@ -61,112 +34,70 @@ int RunDiff(const DiffOptions& options)
     // missing current container, and a typo should not leave a file behind.
     if (!CheckContainer(options.oldContainer) || !CheckContainer(options.newContainer))
         return kTrouble;
-    DiffOptions resolved = options;
-    resolved.paths.clear();
-    for (const auto& argument : options.paths) {
-        std::string path;
-        bool folderOnly = false;
-        if (!AbsolutePath(argument, path, folderOnly))
-            return kTrouble;
-        resolved.paths.push_back(path);
-    }
-    std::set<std::string> unreadable;
-    std::set<std::string> warned;  // a snapshot given twice is named once
-    std::vector<std::string> origins;
-    CompareRules rules;
-    rules.ignored = options.ignored;
-    rules.folderMTime = options.folderMTime;
-    rules.copy = options.copy;
-    const std::string& newLabel = options.newLabel.empty() ? options.newContainer : options.newLabel;
-    for (const auto* name : {&options.oldContainer, &options.newContainer}) {
-        const std::string& label = name == &options.newContainer ? newLabel : *name;
-        CX::CContentContainerDatabase probe(*name, true);
+    ReportSide sides[2];
+    sides[0].label = options.oldContainer;
+    sides[1].label = options.newLabel.empty() ? options.newContainer : options.newLabel;
+    const std::string* names[2] = {&options.oldContainer, &options.newContainer};
+    for (int side = 0; side < 2; ++side) {
+        CX::CContentContainerDatabase probe(*names[side], true);
         if (probe.GetConstructionError().IsError())
-            return Fail(label, Cause(probe.GetConstructionError()));
-        SnapshotFacts facts;
-        const CKoError error = ReadFacts(probe, facts);
+            return Fail(sides[side].label, Cause(probe.GetConstructionError()));
+        const CKoError error = ReadFacts(probe, sides[side].facts);
         if (error.IsError())
-            return Fail(label, Cause(error));
-        if (warned.insert(label).second)
-            WarnIfNotComplete(label, facts);
-        unreadable.insert(facts.unreadableFolders.begin(), facts.unreadableFolders.end());
-        origins.push_back(facts.origin);
-        (name == &options.oldContainer ? rules.before : rules.after) = facts.recorded;
+            return Fail(sides[side].label, Cause(error));
+        if (side == 0 || sides[1].label != sides[0].label)  // a snapshot given twice is named once
+            WarnIfNotComplete(sides[side].label, sides[side].facts);
     }
-
-    ReportStream report;
-    auto printer = boost::make_shared<DiffPrinter>(report.Out(), resolved, std::move(unreadable), rules);
-    CX::CCompareContentContainers comparison(options.newContainer, options.oldContainer, printer);
-    auto bag = boost::make_shared<CBag>();
-    bag->Set("RecurseDeletedFolders::CCC", options.recurseDeleted);
-    if (options.checkPeriod > 0)
-        bag->Set("AbortCheckPeriod::CCC", options.checkPeriod);
-    comparison.SetConfigurationBag(bag);
-    CKoError error = comparison.CompareDatabases();
-    // What was kept back goes out after an interruption too, as far as the
-    // comparison went.
-    if (!error.IsError() || FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED)) {
-        const CKoError finished = printer->Finish();
-        if (finished.IsError())
-            error = finished;
-    }
-    if (options.stat)
-        PrintCounts(report.Out(), *printer, options.json);
-    const int written = FinishOutput(report.Out(), kClean);
-    if (written != kClean)
-        return written;
-    NoteNotCompared(printer->NotCompared(), rules);
-    // Every path differs then: most likely a copy compared with its original.
-    if (!origins[0].empty() && !origins[1].empty() && origins[0] != origins[1])
-        std::fprintf(stderr, "cx: note: the snapshots are of different folders (%s and %s); --relative compares "
-                             "the paths below each\n",
-                     EscapeLine(origins[0]).c_str(), EscapeLine(origins[1]).c_str());
-    if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
-        return kInterrupted;
-    if (error.IsError())
-        return Fail(options.oldContainer + " vs " + newLabel, Cause(error));
-    return printer->Total() == 0 ? kClean : kReported;
+    return RunReport(options, sides[0], sides[1], [&options](const boost::shared_ptr<DiffPrinter>& printer) {
+        CX::CCompareContentContainers comparison(options.newContainer, options.oldContainer, printer);
+        auto bag = boost::make_shared<CBag>();
+        bag->Set("RecurseDeletedFolders::CCC", options.recurseDeleted);
+        if (options.checkPeriod > 0)
+            bag->Set("AbortCheckPeriod::CCC", options.checkPeriod);
+        comparison.SetConfigurationBag(bag);
+        return comparison.CompareDatabases();
+    });
 }
-
 
 int RunRelativeDiff(const DiffOptions& options)
 {
     if (!CheckContainer(options.oldContainer) || !CheckContainer(options.newContainer))
         return kTrouble;
-    std::string oldOrigin;
-    {
-        CX::CContentContainerDatabase db(options.oldContainer, true);
-        if (db.GetConstructionError().IsError())
-            return Fail(options.oldContainer, Cause(db.GetConstructionError()));
-        oldOrigin = RecordedOrigin(db, options.oldContainer);
-        if (oldOrigin.empty())
-            return kTrouble;
-    }
-    ScratchContainer scratch;
-    std::string newOrigin;
-    {
-        CX::CContentContainerDatabase db(options.newContainer, true);
-        if (db.GetConstructionError().IsError())
-            return Fail(options.newContainer, Cause(db.GetConstructionError()));
-        newOrigin = RecordedOrigin(db, options.newContainer);
-        if (newOrigin.empty())
-            return kTrouble;
-        if (newOrigin == oldOrigin)
-            return RunDiff(options);
-        if (!scratch.Create())
-            return kTrouble;
-        // A copy to move the rows in; the snapshot itself is only read.
-        const CKoError error = db.Execute("VACUUM INTO " + CX::sql::String(scratch.Path()) + ";");
+    ReportSide sides[2];
+    sides[0].label = options.oldContainer;
+    sides[1].label = options.newContainer;
+    for (int side = 0; side < 2; ++side) {
+        CX::CContentContainerDatabase probe(side == 0 ? options.oldContainer : options.newContainer, true);
+        if (probe.GetConstructionError().IsError())
+            return Fail(sides[side].label, Cause(probe.GetConstructionError()));
+        CKoError error = ReadFacts(probe, sides[side].facts);
         if (error.IsError())
-            return Fail(options.newContainer, "cannot copy it to " + EscapeLine(scratch.Path()) + ": " + Cause(error));
+            return Fail(sides[side].label, Cause(error));
+        if (RecordedOrigin(probe, sides[side].label).empty())
+            return kTrouble;
+        if (side == 0 || sides[1].label != sides[0].label)
+            WarnIfNotComplete(sides[side].label, sides[side].facts);
     }
-    if (!RebaseContainer(scratch.Path(), newOrigin, oldOrigin))
-        return kTrouble;
+    std::string oldRoot = sides[0].facts.origin;
+    std::string newRoot = sides[1].facts.origin;
+    FXPath::AppendTrailingDelimiter(oldRoot);
+    FXPath::AppendTrailingDelimiter(newRoot);
+    if (oldRoot == newRoot)
+        return RunDiff(options);
+    // The new side's entries stand under the old side's origin.
+    sides[1].facts.origin = sides[0].facts.origin;
     DiffOptions report = options;
-    report.newContainer = scratch.Path();
-    report.newLabel = options.newContainer;
     report.copy = true;
-    return RunDiff(report);
+    return RunReport(report, sides[0], sides[1], [&](const boost::shared_ptr<DiffPrinter>& printer) {
+        CX::CCompareRebasedContainers comparison(options.newContainer, newRoot, options.oldContainer, oldRoot,
+                                                 printer);
+        auto bag = boost::make_shared<CBag>();
+        bag->Set("RecurseDeletedFolders::CCC", options.recurseDeleted);
+        if (options.checkPeriod > 0)
+            bag->Set("AbortCheckPeriod::CCC", options.checkPeriod);
+        comparison.SetConfigurationBag(bag);
+        return comparison.CompareDatabases();
+    });
 }
 
 namespace {

@@ -1,6 +1,7 @@
 #include "DiffReport.h"
 
 #include "FXPath.h"
+#include "Arguments.h"
 #include "Output.h"
 
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include <boost/make_shared.hpp>
 
 namespace cxcli {
 
@@ -98,21 +101,32 @@ bool DiffPrinter::IsAborted()
 CKoError DiffPrinter::OnFolderInIndex1(const string& folderName, const string& metadata)
 {
     folder_ = folderName;
+    NoteUnreadable(folderName, metadata);
     return OneSided(true, true, folderName, metadata);
 }
 
 CKoError DiffPrinter::OnFolderInIndex2(const string& folderName, const string& metadata)
 {
     folder_ = folderName;
+    NoteUnreadable(folderName, metadata);
     return OneSided(false, true, folderName, metadata);
 }
 
 CKoError DiffPrinter::OnFolderInBothIndexes(const string& folderName, const string& metadata1,
-                               const string& metadata2)
+                                            const string& metadata2)
 {
     folder_ = folderName;
+    NoteUnreadable(folderName, metadata1);
+    NoteUnreadable(folderName, metadata2);
     InBoth(true, folderName, metadata1, metadata2);
     return CKoError::Success();
+}
+
+void DiffPrinter::NoteUnreadable(const std::string& folderName, const std::string& metadata)
+{
+    // A key starts the text or follows a space; a value holds no bare quote.
+    if (metadata.compare(0, 12, "Unreadable=\"") == 0 || metadata.find(" Unreadable=\"") != std::string::npos)
+        unreadable_.insert(folderName);
 }
 
 CKoError DiffPrinter::OnFileInIndex1(const string& filePath, const string&, const string&, const string& metadata)
@@ -335,6 +349,85 @@ void PrintCounts(FILE* out, const DiffPrinter& printer, bool json)
     for (int change = kAdded; change <= kUnknown; ++change)
         Print(out, "%-9s %llu folders, %llu files\n", kWords[change], printer.counts[change][0],
               printer.counts[change][1]);
+}
+
+namespace {
+
+// What the comparison could not judge, said once on standard error.
+void NoteNotCompared(const std::set<std::string>& keys, const CompareRules& rules)
+{
+    std::string others;
+    bool digests = false;
+    for (const auto& key : keys) {
+        if (CX::IsChecksumAttribute(key))
+            digests = true;
+        else
+            others += (others.empty() ? "" : ", ") + key;
+    }
+    const CX::EChecksum before = rules.before.checksum;
+    const CX::EChecksum after = rules.after.checksum;
+    if (digests && before != CX::EChecksum::None && after != CX::EChecksum::None && before != after)
+        std::fprintf(stderr, "cx: note: contents not compared: the snapshots hold digests of different algorithms "
+                             "(%s and %s)\n",
+                     CX::ChecksumName(before), CX::ChecksumName(after));
+    else if (digests)
+        others = std::string(CX::ChecksumAttribute(before != CX::EChecksum::None ? before : after)) +
+                 (others.empty() ? "" : ", ") + others;
+    if (!others.empty())
+        std::fprintf(stderr, "cx: note: not compared, recorded in one snapshot only: %s\n", EscapeLine(others).c_str());
+}
+
+}  // namespace
+
+int RunReport(const DiffOptions& options, const ReportSide& before, const ReportSide& after,
+              const std::function<CKoError(const boost::shared_ptr<DiffPrinter>& printer)>& compare)
+{
+    DiffOptions resolved = options;
+    resolved.paths.clear();
+    for (const auto& argument : options.paths) {
+        std::string path;
+        bool folderOnly = false;
+        if (!AbsolutePath(argument, path, folderOnly))
+            return kTrouble;
+        resolved.paths.push_back(path);
+    }
+    CompareRules rules;
+    rules.ignored = options.ignored;
+    rules.folderMTime = options.folderMTime;
+    rules.copy = options.copy;
+    rules.before = before.facts.recorded;
+    rules.after = after.facts.recorded;
+    std::set<std::string> unreadable = before.facts.unreadableFolders;
+    unreadable.insert(after.facts.unreadableFolders.begin(), after.facts.unreadableFolders.end());
+
+    ReportStream report;
+    auto printer = boost::make_shared<DiffPrinter>(report.Out(), resolved, std::move(unreadable), rules);
+    CKoError error = compare(printer);
+    // What was kept back goes out after an interruption too, as far as the
+    // comparison went.
+    if (!error.IsError() || FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED)) {
+        const CKoError finished = printer->Finish();
+        if (finished.IsError())
+            error = finished;
+    }
+    if (options.stat)
+        PrintCounts(report.Out(), *printer, options.json);
+    const int written = FinishOutput(report.Out(), kClean);
+    if (written != kClean)
+        return written;
+    NoteNotCompared(printer->NotCompared(), rules);
+    // Every path differs then: most likely a copy compared with its original.
+    const std::string& oldOrigin = before.facts.origin;
+    const std::string& newOrigin = after.facts.origin;
+    if (!oldOrigin.empty() && !newOrigin.empty() && oldOrigin != newOrigin)
+        std::fprintf(stderr, "cx: note: the snapshots are of different folders (%s and %s); --relative compares "
+                             "the paths below each\n",
+                     EscapeLine(oldOrigin).c_str(), EscapeLine(newOrigin).c_str());
+    if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
+        return kInterrupted;
+    if (error.IsError())
+        return Fail(before.label + " vs " + after.label, Cause(error));
+    return printer->Total() == 0 ? kClean : kReported;
 }
 
 }  // namespace cxcli

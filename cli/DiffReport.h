@@ -13,6 +13,7 @@
 #include "UniqueFd.h"
 
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -103,6 +104,9 @@ private:
     // What a kept entry turns out to be, reported where it stands.
     CKoError Settle(size_t index);
 
+    // A folder whose metadata says it could not be read on one side: what
+    // lies below it is unknown.
+    void NoteUnreadable(const std::string& folderName, const std::string& metadata);
     // Whether `path` lies below a folder one of the snapshots could not read.
     bool BelowUnreadable(const std::string& path, bool folder) const;
 
@@ -116,7 +120,7 @@ private:
     FILE* out_;
     const bool outIsTerminal_;
     const DiffOptions& options_;
-    const std::set<std::string> unreadable_;
+    std::set<std::string> unreadable_;  // folders one side could not read
     const PathFilter filter_;
     AttributeComparer comparer_;
     MoveFinder moves_;
@@ -135,5 +139,16 @@ private:
 
 // The counts of a report, as --stat prints them.
 void PrintCounts(FILE* out, const DiffPrinter& printer, bool json);
+
+// One side of a report: what messages call it, and what it says of itself.
+struct ReportSide {
+    std::string label;
+    SnapshotFacts facts;
+};
+
+// Runs `compare` into a printer of the report and ends the report: the
+// entries kept back, the counts, the notes. The exit status.
+int RunReport(const DiffOptions& options, const ReportSide& before, const ReportSide& after,
+              const std::function<CKoError(const boost::shared_ptr<DiffPrinter>& printer)>& compare);
 
 }  // namespace cxcli

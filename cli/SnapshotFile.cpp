@@ -22,7 +22,6 @@
 #include "Output.h"
 #include "Progress.h"
 #include "ResolveFolder.h"
-#include "Scratch.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,6 +36,17 @@
 #include <utility>
 
 namespace cxcli {
+
+std::vector<std::string> WithSideFiles(const std::string& name)
+{
+    return {name, name + "-wal", name + "-shm", name + "-journal"};
+}
+
+void RemoveWithSideFiles(const std::string& path)
+{
+    for (const auto& file : WithSideFiles(path))
+        unlink(file.c_str());
+}
 
 namespace {
 

@@ -12,6 +12,12 @@
 
 namespace cxcli {
 
+// A container file's name (or path) and those of SQLite's files beside it
+// ("-wal", "-shm", "-journal"), the container's first.
+std::vector<std::string> WithSideFiles(const std::string& name);
+// Removes a container file and SQLite's files beside it, those there are.
+void RemoveWithSideFiles(const std::string& path);
+
 class SnapshotFile {
 public:
     struct Options {

@@ -7,7 +7,9 @@
 # memory of cx index and cx diff at the largest must be about that at the
 # smallest (at most twice it plus 8 MiB). cx check of the changed tree
 # against the first snapshot must report exactly the same; so must it on a
-# small tree changed at random, seed after seed (CX_CHECK_SEEDS, default 12).
+# small tree changed at random, seed after seed (CX_CHECK_SEEDS, default 12),
+# where its report must also be, line for line, what cx index of the changed
+# tree and cx diff report.
 #
 #   diff_against_find.sh CX TREES WORK FILES...
 #
@@ -131,6 +133,9 @@ for seed in $(seq 1 "${CX_CHECK_SEEDS:-12}"); do
   listing "$seeded" "$work/seeded-new.list"
   status=0
   "$cx" check --folder-mtime "$work/seeded.cx" >"$work/seeded-events" 2>"$work/stderr" || status=$?
+  "$cx" index "$seeded" "$work/seeded-new.cx" 2>/dev/null
+  "$cx" diff --folder-mtime "$work/seeded.cx" "$work/seeded-new.cx" >"$work/seeded-diff" 2>/dev/null || true
+  rm -f "$work/seeded-new.cx"
   "${tree_tool[@]}" restore "$journal"
   journal=""
   expected_events "$work/seeded-old.list" "$work/seeded-new.list" | LC_ALL=C sort >"$work/seeded-expected"
@@ -139,8 +144,14 @@ for seed in $(seq 1 "${CX_CHECK_SEEDS:-12}"); do
     cut -f 1 "$work/seeded-events" | LC_ALL=C sort | diff "$work/seeded-expected" - | grep '^[<>]' | head -n 20 >&2 || true
     exit 1
   fi
+  if ! cmp -s "$work/seeded-diff" "$work/seeded-events"; then
+    echo "diff against find: cx check and cx index + cx diff report differently for seed $seed:" >&2
+    diff "$work/seeded-diff" "$work/seeded-events" | head -n 20 >&2 || true
+    exit 1
+  fi
 done
-echo "cx check agrees with find for ${CX_CHECK_SEEDS:-12} random changes of a 3000-file tree"
+echo "cx check agrees with find, and with cx index + cx diff, for ${CX_CHECK_SEEDS:-12} random changes of a" \
+     "3000-file tree"
 
 echo "== diff against find, figures"
 # Memory must not grow with the tree: at the largest size each command may
