@@ -79,6 +79,10 @@ public:
         if (!NamesGiven("container", options_.oldContainer))
             return kTrouble;
         report_.ApplyTo(options_);
+        if (options_.quiet)
+            BeQuiet();
+        if (options_.syslog)
+            LogToSyslog();
         CX::CExcludeRules excludes;
         if (!excludes_.Read(excludes))
             return kTrouble;
@@ -90,11 +94,14 @@ public:
         CX::SIndexSettings settings;
         settings.xattrs = false;  // what a snapshot that says nothing of them was taken with
         std::string origin;
+        ReportSide before{options_.oldContainer, SnapshotFacts(), options_.oldContainer};
         {
             CX::CContentContainerDatabase db(options_.oldContainer, true);
             CKoError error = db.GetConstructionError();
             if (!error.IsError())
                 error = CX::ReadIndexSettings(db, settings);
+            if (!error.IsError())
+                error = ReadFacts(db, before.facts);
             if (error.IsError())
                 return Fail(options_.oldContainer, Cause(error));
             origin = RecordedOrigin(db, options_.oldContainer);
@@ -125,17 +132,10 @@ public:
         if (!ResolveRoot(directory, root))
             return kTrouble;
 
-        ReportSide before{options_.oldContainer, SnapshotFacts()};
-        {
-            CX::CContentContainerDatabase db(options_.oldContainer, true);
-            const CKoError error = ReadFacts(db, before.facts);
-            if (error.IsError())
-                return Fail(options_.oldContainer, Cause(error));
-        }
         WarnIfNotComplete(before.label, before.facts);
         // The tree side records what this walk reads, under the snapshot's
         // origin: a copy is compared by the paths below each.
-        ReportSide after{directory, SnapshotFacts()};
+        ReportSide after{directory, SnapshotFacts(), std::string()};
         after.facts.origin = before.facts.origin;
         after.facts.state = "complete";
         after.facts.recorded.statusChange = true;
@@ -144,6 +144,10 @@ public:
         after.facts.recorded.checksum = settings.checksum;
         DiffOptions report = options_;
         report.copy = root != origin;
+        report.oldRoot = origin;
+        report.newRoot = root;
+        if (!CheckIgnoredNames(report, before, after))
+            return kTrouble;
 
         CX::STreeIndexerCounts counts;
         const int status = RunReport(report, before, after, [&](const boost::shared_ptr<DiffPrinter>& printer) {
@@ -156,16 +160,15 @@ public:
                 comparison.SetOwnFiles(folder.st_dev, folder.st_ino, names);
             comparison.SetWalkCallback(MakeWalkCallback("checked"));
             auto bag = boost::make_shared<CBag>();
-            bag->Set("RecurseDeletedFolders::CCC", report.recurseDeleted);
             if (report.checkPeriod > 0)
                 bag->Set("AbortCheckPeriod::CCC", report.checkPeriod);
             comparison.SetConfigurationBag(bag);
             return comparison.Compare(counts);
         });
         if (counts.problems != 0)
-            std::fprintf(stderr, "cx: warning: %s: %llu folders or files could not be read; what lies below them "
-                                 "is reported as unknown\n",
-                         EscapeLine(directory).c_str(), static_cast<unsigned long long>(counts.problems));
+            Warn(directory, std::to_string(counts.problems) +
+                                " folders or files could not be read; they and what lies below them are reported "
+                                "as unknown");
         return status;
     }
 

@@ -35,8 +35,8 @@ int RunDiff(const DiffOptions& options)
     if (!CheckContainer(options.oldContainer) || !CheckContainer(options.newContainer))
         return kTrouble;
     ReportSide sides[2];
-    sides[0].label = options.oldContainer;
-    sides[1].label = options.newLabel.empty() ? options.newContainer : options.newLabel;
+    sides[0].label = sides[0].container = options.oldContainer;
+    sides[1].label = sides[1].container = options.newContainer;
     const std::string* names[2] = {&options.oldContainer, &options.newContainer};
     for (int side = 0; side < 2; ++side) {
         CX::CContentContainerDatabase probe(*names[side], true);
@@ -48,10 +48,11 @@ int RunDiff(const DiffOptions& options)
         if (side == 0 || sides[1].label != sides[0].label)  // a snapshot given twice is named once
             WarnIfNotComplete(sides[side].label, sides[side].facts);
     }
+    if (!CheckIgnoredNames(options, sides[0], sides[1]))
+        return kTrouble;
     return RunReport(options, sides[0], sides[1], [&options](const boost::shared_ptr<DiffPrinter>& printer) {
         CX::CCompareContentContainers comparison(options.newContainer, options.oldContainer, printer);
         auto bag = boost::make_shared<CBag>();
-        bag->Set("RecurseDeletedFolders::CCC", options.recurseDeleted);
         if (options.checkPeriod > 0)
             bag->Set("AbortCheckPeriod::CCC", options.checkPeriod);
         comparison.SetConfigurationBag(bag);
@@ -64,8 +65,8 @@ int RunRelativeDiff(const DiffOptions& options)
     if (!CheckContainer(options.oldContainer) || !CheckContainer(options.newContainer))
         return kTrouble;
     ReportSide sides[2];
-    sides[0].label = options.oldContainer;
-    sides[1].label = options.newContainer;
+    sides[0].label = sides[0].container = options.oldContainer;
+    sides[1].label = sides[1].container = options.newContainer;
     for (int side = 0; side < 2; ++side) {
         CX::CContentContainerDatabase probe(side == 0 ? options.oldContainer : options.newContainer, true);
         if (probe.GetConstructionError().IsError())
@@ -88,11 +89,14 @@ int RunRelativeDiff(const DiffOptions& options)
     sides[1].facts.origin = sides[0].facts.origin;
     DiffOptions report = options;
     report.copy = true;
+    report.oldRoot = oldRoot;
+    report.newRoot = newRoot;
+    if (!CheckIgnoredNames(report, sides[0], sides[1]))
+        return kTrouble;
     return RunReport(report, sides[0], sides[1], [&](const boost::shared_ptr<DiffPrinter>& printer) {
         CX::CCompareRebasedContainers comparison(options.newContainer, newRoot, options.oldContainer, oldRoot,
                                                  printer);
         auto bag = boost::make_shared<CBag>();
-        bag->Set("RecurseDeletedFolders::CCC", options.recurseDeleted);
         if (options.checkPeriod > 0)
             bag->Set("AbortCheckPeriod::CCC", options.checkPeriod);
         comparison.SetConfigurationBag(bag);
@@ -127,6 +131,10 @@ public:
         if (!NamesGiven("container", options_.oldContainer) || !NamesGiven("container", options_.newContainer))
             return kTrouble;
         report_.ApplyTo(options_);
+        if (options_.quiet)
+            BeQuiet();
+        if (options_.syslog)
+            LogToSyslog();
         return options_.relative ? RunRelativeDiff(options_) : RunDiff(options_);
     }
 

@@ -16,11 +16,18 @@ struct DiffOptions {
     bool renames = true;               // report moves as such
     bool json = false;
     bool stat = false;
-    bool recurseDeleted = true;
+    bool collapse = false;  // a one-sided folder as one line, without what is below it
+    bool quiet = false;     // no report on standard output: the exit status says it
+    bool syslog = false;    // each change and a summary to syslog too
     long checkPeriod = 0;  // steps between progress marks and abort checks; 0 keeps the library's
     bool relative = false;  // compare by the paths below each snapshot's origin
-    bool copy = false;      // the new side is another folder's tree: no ctime or inode is compared
-    std::string newLabel;   // what messages call the current side; empty: its file name
+    // The new side is another folder's tree, its entries standing under the
+    // old side's origin: no ctime or inode is compared, and lines name the
+    // entries by their paths below the two roots (oldRoot, newRoot: absolute,
+    // ending with "/").
+    bool copy = false;
+    std::string oldRoot;
+    std::string newRoot;
 };
 
 int RunDiff(const DiffOptions& options);

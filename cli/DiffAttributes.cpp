@@ -61,7 +61,7 @@ std::string ShownValue(const std::string& value, bool present)
 {
     if (!present)
         return "(none)";
-    return value.empty() ? std::string("\"\"") : EscapeLine(value);
+    return value.empty() ? std::string("\"\"") : EscapeField(value, true);
 }
 
 }  // namespace
@@ -89,7 +89,9 @@ AttributeComparer::AttributeComparer(CompareRules rules) : rules_(std::move(rule
 
 bool AttributeComparer::Ignored(const std::string& key, bool folder, bool moved) const
 {
-    if (key == "Inode")
+    // Identity, and the mark of what could not be read (which makes the
+    // entry unknown), are no attributes to compare.
+    if (key == "Inode" || key == "Unreadable")
         return true;
     if (key == "CTime" && (rules_.copy || moved))
         return true;
@@ -145,7 +147,7 @@ std::string TextChanges(const std::vector<AttributeChange>& changes)
     std::string out;
     for (const auto& change : changes) {
         out += '\t';
-        out += EscapeLine(AttributeName(change.key));
+        out += EscapeField(AttributeName(change.key), false);
         out += ' ';
         out += ShownValue(change.before, change.inBefore);
         out += "->";

@@ -2,7 +2,9 @@
 
 #include "AttributeSet.h"
 #include "DiffAttributes.h"
+#include "FullIo.h"
 #include "IndexSettings.h"
+#include "Output.h"
 
 #include <unistd.h>
 
@@ -65,7 +67,7 @@ bool MoveFinder::Add(bool deleted, bool folder, const std::string& path, const s
                      uint32_t& index)
 {
     if (!store_) {
-        store_.reset(std::tmpfile());
+        store_ = TemporaryFile();
         if (!store_)
             return false;
     }
@@ -104,18 +106,12 @@ bool MoveFinder::Read(size_t index, std::string& path, std::string& metadata) co
     const size_t length = size_t{entry.pathLength} + entry.metadataLength;
     std::vector<char>& buffer = const_cast<MoveFinder*>(this)->buffer_;
     buffer.resize(length);
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = pread(fileno(store_.get()), buffer.data() + done, length - done,
-                                  static_cast<off_t>(entry.offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0) {
-            if (got == 0)
-                errno = EIO;
-            return false;
-        }
-        done += static_cast<size_t>(got);
+    const ssize_t got = FX::PreadFull(fileno(store_.get()), buffer.data(), length, static_cast<off_t>(entry.offset));
+    if (got < 0)
+        return false;
+    if (static_cast<size_t>(got) != length) {
+        errno = EIO;  // the file is shorter than what was written to it
+        return false;
     }
     path.assign(buffer.data(), entry.pathLength);
     metadata.assign(buffer.data() + entry.pathLength, entry.metadataLength);

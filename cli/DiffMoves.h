@@ -5,6 +5,8 @@
 // bytes per such entry, not with the tree.
 #pragma once
 
+#include "UniqueFd.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -52,7 +54,7 @@ private:
     class Pairing;
 
     std::vector<OneSidedEntry> entries_;
-    std::unique_ptr<FILE, int (*)(FILE*)> store_{nullptr, &std::fclose};
+    FX::UniqueFile store_;
     uint64_t size_ = 0;  // bytes written to the store
     bool flushed_ = false;
     std::vector<char> buffer_;

@@ -1,17 +1,21 @@
 #include "DiffReport.h"
 
-#include "FXPath.h"
 #include "Arguments.h"
+#include "FXPath.h"
 #include "Output.h"
 
+#include <boost/make_shared.hpp>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
-
-#include <boost/make_shared.hpp>
+#include <thread>
 
 namespace cxcli {
 
@@ -20,33 +24,24 @@ namespace {
 const char kLetters[] = {'A', 'D', 'M', 'R', '?'};
 const char* const kWords[] = {"added", "deleted", "modified", "moved", "unknown"};
 
+// Whether a metadata text has the attribute `key`: a key starts the text or
+// follows a space, and a value holds no bare quote.
+bool HasKey(const std::string& metadata, const char* key)
+{
+    const std::string pattern = std::string(key) + "=\"";
+    return metadata.compare(0, pattern.size(), pattern) == 0 || metadata.find(" " + pattern) != std::string::npos;
+}
+
 }  // namespace
+
+// ---------------------------------------------------------------- snapshot facts
 
 CKoError ReadFacts(CX::CContentContainerDatabase& db, SnapshotFacts& facts)
 {
     db.GetValue("Origin", facts.origin);  // absent values stay empty
     db.GetValue("SnapshotState", facts.state);
     db.GetValue("SnapshotProblems", facts.problems);
-    CKoError error = CX::ReadRecordedAttributes(db, facts.recorded);
-    if (error.IsError())
-        return error;
-    FX::CSQLite3QueryPtr query;
-    error = db.Query("SELECT FolderName, Metadata FROM Folders WHERE Metadata LIKE '%Unreadable=\"%';", query);
-    if (error.IsError())
-        return error;
-    try {
-        std::vector<CX::SAttribute> attributes;
-        for (; !query->Eof(); query->NextRow()) {
-            if (!CX::CAttributeSet::Parse(query->GetStringField(1, ""), attributes))
-                continue;
-            for (const auto& attribute : attributes)
-                if (attribute.key == "Unreadable")
-                    facts.unreadableFolders.insert(query->GetStringField(0, ""));
-        }
-    } catch (const FX::CSQLite3Exception& exception) {
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_INVALID_DATA, "%s", exception.what());
-    }
-    return CKoError::Success();
+    return CX::ReadRecordedAttributes(db, facts.recorded);
 }
 
 std::string RecordedOrigin(CX::CContentContainerDatabase& db, const std::string& container)
@@ -75,14 +70,40 @@ void WarnIfNotComplete(const std::string& container, const SnapshotFacts& facts)
                " folders or files could not be read)";
     else
         what = "is in state \"" + facts.state + "\"";
-    std::fprintf(stderr, "cx: warning: %s: the snapshot %s\n", EscapeLine(container).c_str(), EscapeLine(what).c_str());
+    Warn(container, "the snapshot " + what);
 }
 
-DiffPrinter::DiffPrinter(FILE* out, const DiffOptions& options, std::set<std::string> unreadable,
-                         const CompareRules& rules)
-    : out_(out),
-      outIsTerminal_(isatty(fileno(out)) != 0),
-      options_(options),
+// ---------------------------------------------------------------- path filter
+
+bool PathFilter::Wanted(const std::string& path)
+{
+    if (paths_.empty())
+        return true;
+    bool wanted = false;
+    for (size_t i = 0; i < paths_.size(); ++i) {
+        const std::string& root = paths_[i];
+        if (root == "/" ||
+            (path.compare(0, root.size(), root) == 0 && (path.size() == root.size() || path[root.size()] == '/'))) {
+            met_[i] = true;
+            wanted = true;
+        }
+    }
+    return wanted;
+}
+
+std::vector<std::string> PathFilter::Unmet() const
+{
+    std::vector<std::string> unmet;
+    for (size_t i = 0; i < paths_.size(); ++i)
+        if (!met_[i])
+            unmet.push_back(paths_[i]);
+    return unmet;
+}
+
+// ---------------------------------------------------------------- the printer
+
+DiffPrinter::DiffPrinter(const DiffOptions& options, std::set<std::string> unreadable, const CompareRules& rules)
+    : options_(options),
       unreadable_(std::move(unreadable)),
       filter_(options.paths),
       comparer_(rules),
@@ -95,7 +116,7 @@ DiffPrinter::~DiffPrinter() = default;
 bool DiffPrinter::IsAborted()
 {
     progress_.Update(steps_, folder_);
-    return g_interrupted.load() || std::ferror(out_) || (spool_ && std::ferror(spool_.get()));
+    return g_interrupted.load();
 }
 
 CKoError DiffPrinter::OnFolderInIndex1(const string& folderName, const string& metadata)
@@ -119,14 +140,7 @@ CKoError DiffPrinter::OnFolderInBothIndexes(const string& folderName, const stri
     NoteUnreadable(folderName, metadata1);
     NoteUnreadable(folderName, metadata2);
     InBoth(true, folderName, metadata1, metadata2);
-    return CKoError::Success();
-}
-
-void DiffPrinter::NoteUnreadable(const std::string& folderName, const std::string& metadata)
-{
-    // A key starts the text or follows a space; a value holds no bare quote.
-    if (metadata.compare(0, 12, "Unreadable=\"") == 0 || metadata.find(" Unreadable=\"") != std::string::npos)
-        unreadable_.insert(folderName);
+    return spoolError_;
 }
 
 CKoError DiffPrinter::OnFileInIndex1(const string& filePath, const string&, const string&, const string& metadata)
@@ -139,53 +153,29 @@ CKoError DiffPrinter::OnFileInIndex2(const string& filePath, const string&, cons
     return OneSided(false, false, filePath, metadata);
 }
 
-CKoError DiffPrinter::OnFileInBothIndexes(const string& filePath, const string&, const string&, const string& metadata1,
-                             const string& metadata2)
+CKoError DiffPrinter::OnFileInBothIndexes(const string& filePath, const string&, const string&,
+                                          const string& metadata1, const string& metadata2)
 {
     InBoth(false, filePath, metadata1, metadata2);
-    return CKoError::Success();
+    return spoolError_;
 }
 
-CKoError DiffPrinter::Finish()
+void DiffPrinter::NoteUnreadable(const std::string& folderName, const std::string& metadata)
 {
-    progress_.Clear();
-    if (spool_ && std::ferror(spool_.get())) {
-        errno = EIO;
-        return TemporaryFileError(FX_LOCATION);
-    }
-    if (moves_.Empty())
-        return CKoError::Success();
-    if (!moves_.Resolve())
-        return TemporaryFileError(FX_LOCATION);
-    const FX::UniqueFile kept = std::move(spool_);  // from here on, lines go out
-    FILE* const spool = kept.get();
-    if (spool == nullptr) {  // --stat: nothing was written, only counted
-        for (size_t i = 0; i < moves_.Size(); ++i) {
-            const CKoError error = Settle(i);
-            if (error.IsError())
-                return error;
-        }
-        return CKoError::Success();
-    }
-    if (std::fflush(spool) != 0 || std::ferror(spool) || std::fseek(spool, 0, SEEK_SET) != 0)
-        return TemporaryFileError(FX_LOCATION);
-    struct LineBuffer {
-        char* text = nullptr;
-        size_t capacity = 0;
-        ~LineBuffer() { std::free(text); }
-    } line;
-    CKoError error;
-    while (!error.IsError() && getline(&line.text, &line.capacity, spool) > 0) {
-        if (line.text[0] == kSlot)
-            error = Settle(std::strtoul(line.text + 1, nullptr, 10));
-        else
-            Print(out_, "%s", line.text);
-    }
-    if (error.IsError())
-        return error;
-    if (std::ferror(spool))
-        return TemporaryFileError(FX_LOCATION);
-    return CKoError::Success();
+    if (HasKey(metadata, "Unreadable"))
+        unreadable_.insert(folderName);
+}
+
+bool DiffPrinter::BelowUnreadable(const std::string& path, bool folder) const
+{
+    if (unreadable_.empty())
+        return false;
+    const size_t end = folder ? path.size() - 1 : path.size();
+    for (size_t slash = path.find('/'); slash != std::string::npos && slash < end;
+         slash = path.find('/', slash + 1))
+        if (unreadable_.count(path.substr(0, slash + 1)) != 0)
+            return true;
+    return false;
 }
 
 unsigned long long DiffPrinter::Total() const
@@ -199,8 +189,17 @@ unsigned long long DiffPrinter::Total() const
 void DiffPrinter::InBoth(bool folder, const std::string& path, const std::string& before, const std::string& after)
 {
     ++steps_;
-    if (before != after && filter_.Wanted(path) && comparer_.Compare(before, after, folder, false, changes_))
-        Report(BelowUnreadable(path, folder) ? kUnknown : kModified, folder, path, &before, &after, nullptr);
+    if (!filter_.Wanted(path))
+        return;
+    // What could not be read on either side may have changed unseen.
+    changes_.clear();
+    if (HasKey(before, "Unreadable") || HasKey(after, "Unreadable") || BelowUnreadable(path, folder)) {
+        comparer_.Compare(before, after, folder, false, changes_);
+        Report(kUnknown, folder, path, &before, &after, nullptr);
+        return;
+    }
+    if (before != after && comparer_.Compare(before, after, folder, false, changes_))
+        Report(kModified, folder, path, &before, &after, nullptr);
 }
 
 CKoError DiffPrinter::OneSided(bool deleted, bool folder, const std::string& path, const std::string& metadata)
@@ -212,33 +211,81 @@ CKoError DiffPrinter::OneSided(bool deleted, bool folder, const std::string& pat
     if (BelowUnreadable(path, folder)) {
         if (filter_.Wanted(path))
             Report(kUnknown, folder, path, before, after, nullptr);
-        return CKoError::Success();
+        return spoolError_;
     }
     if (!options_.renames) {
         if (filter_.Wanted(path))
             Report(deleted ? kDeleted : kAdded, folder, path, before, after, nullptr);
-        return CKoError::Success();
+        return spoolError_;
     }
     // Kept whether wanted or not: a move may bring it into the filter.
     uint32_t index = 0;
     if (!moves_.Add(deleted, folder, path, metadata, index))
         return TemporaryFileError(FX_LOCATION);
+    filter_.Wanted(path);  // an entry at a filter's path was met, whatever it turns out to be
     if (options_.stat)
         return CKoError::Success();
-    if (!spool_) {
-        std::fflush(out_);
-        spool_.reset(std::tmpfile());
-        if (!spool_)
-            return TemporaryFileError(FX_LOCATION);
-    }
-    std::fprintf(spool_.get(), "%c%u\n", kSlot, static_cast<unsigned>(index));
-    return CKoError::Success();
+    char slot[16];
+    std::snprintf(slot, sizeof slot, "%c%u\n", kSlot, static_cast<unsigned>(index));
+    return Keep(slot);
 }
 
 CKoError DiffPrinter::TemporaryFileError(const FXCodeLocation& location)
 {
-    return FXErrorUtil::ErrorWin32(location, KO_ERROR_STORAGE_UNAVAILABLE, "temporary file: %s",
-                                   std::strerror(errno));
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_STORAGE_UNAVAILABLE, "temporary file in %s: %s",
+                                   TemporaryFolder().c_str(), std::strerror(errno));
+}
+
+CKoError DiffPrinter::Keep(const std::string& text)
+{
+    if (spoolError_.IsError())
+        return spoolError_;
+    if (!spool_) {
+        spool_ = TemporaryFile();
+        if (!spool_)
+            return spoolError_ = TemporaryFileError(FX_LOCATION);
+    }
+    if (std::fwrite(text.data(), 1, text.size(), spool_.get()) != text.size())
+        spoolError_ = TemporaryFileError(FX_LOCATION);
+    return spoolError_;
+}
+
+CKoError DiffPrinter::Finish(ReportOutput& output)
+{
+    progress_.Clear();
+    if (spoolError_.IsError())
+        return spoolError_;
+    if (!moves_.Empty() && !moves_.Resolve())
+        return TemporaryFileError(FX_LOCATION);
+    output_ = &output;  // from here on, lines go out
+    if (!spool_) {  // --stat, or nothing to report: entries were only counted
+        for (size_t i = 0; i < moves_.Size(); ++i) {
+            const CKoError error = Settle(i);
+            if (error.IsError())
+                return error;
+        }
+        return CKoError::Success();
+    }
+    FILE* const spool = spool_.get();
+    if (std::fflush(spool) != 0 || std::ferror(spool) || std::fseek(spool, 0, SEEK_SET) != 0)
+        return TemporaryFileError(FX_LOCATION);
+    struct LineBuffer {
+        char* text = nullptr;
+        size_t capacity = 0;
+        ~LineBuffer() { std::free(text); }
+    } line;
+    CKoError error;
+    while (!error.IsError() && getline(&line.text, &line.capacity, spool) > 0) {
+        if (line.text[0] == kSlot)
+            error = Settle(std::strtoul(line.text + 1, nullptr, 10));
+        else
+            output.Line(line.text);
+    }
+    if (error.IsError())
+        return error;
+    if (std::ferror(spool))
+        return TemporaryFileError(FX_LOCATION);
+    return CKoError::Success();
 }
 
 CKoError DiffPrinter::Settle(size_t index)
@@ -267,63 +314,89 @@ CKoError DiffPrinter::Settle(size_t index)
     return CKoError::Success();
 }
 
-bool DiffPrinter::BelowUnreadable(const std::string& path, bool folder) const
+bool DiffPrinter::Collapsed(Change change, bool folder, const std::string& path)
 {
-    if (unreadable_.empty())
+    if (!options_.collapse || (change != kAdded && change != kDeleted))
         return false;
-    const size_t end = folder ? path.size() - 1 : path.size();
-    for (size_t slash = path.find('/'); slash != std::string::npos && slash < end;
-         slash = path.find('/', slash + 1))
-        if (unreadable_.count(path.substr(0, slash + 1)) != 0)
-            return true;
+    // Lines come in tree order: a folder reported as a whole comes before
+    // everything below it, and what is below it follows without a break.
+    std::vector<std::string>& folders = collapsed_[change == kAdded ? 0 : 1];
+    while (!folders.empty() && !FXPath::IsDescendantOf(path, folders.back(), false))
+        folders.pop_back();
+    if (!folders.empty())
+        return true;
+    if (folder)
+        folders.push_back(path);
     return false;
 }
 
 void DiffPrinter::Report(Change change, bool folder, const std::string& path, const std::string* before,
-            const std::string* after, const std::string* oldPath)
+                         const std::string* after, const std::string* oldPath)
 {
+    if (Collapsed(change, folder, path))
+        return;
     ++counts[change][folder ? 0 : 1];
     if (options_.stat)
         return;
+    Format(change, folder, path, before, after, oldPath);
+    if (output_ != nullptr)
+        output_->Line(line_);
+    else
+        (void)Keep(line_);  // a failure is answered at the next event
+}
+
+std::string DiffPrinter::Shown(const std::string& path) const
+{
+    if (!options_.copy || path.compare(0, options_.oldRoot.size(), options_.oldRoot) != 0)
+        return path;
+    const std::string below = path.substr(options_.oldRoot.size());
+    return below.empty() ? "./" : below;
+}
+
+void DiffPrinter::Format(Change change, bool folder, const std::string& path, const std::string* before,
+                         const std::string* after, const std::string* oldPath)
+{
     line_.clear();
-    if (options_.json) {
-        line_ += '{';
-        line_ += JsonMember("path", &path);
-        line_ += folder ? ",\"kind\":\"folder\",\"change\":\"" : ",\"kind\":\"file\",\"change\":\"";
-        line_ += kWords[change];
-        line_ += "\",";
-        line_ += TypeMember(after != nullptr ? *after : *before);
-        if (oldPath != nullptr) {
-            line_ += ',';
-            line_ += JsonMember("old_path", oldPath);
-        }
-        if (change == kModified || change == kMoved) {
-            line_ += ',';
-            line_ += JsonChanges(changes_);
-        }
-        line_ += ',';
-        line_ += JsonMember("old", before);
-        line_ += ',';
-        line_ += JsonMember("new", after);
-        line_ += "}\n";
-    } else {
+    const std::string shown = Shown(path);
+    const std::string shownOld = oldPath != nullptr ? Shown(*oldPath) : std::string();
+    if (!options_.json) {
         line_ += kLetters[change];
         line_ += ' ';
         if (oldPath != nullptr) {
-            line_ += EscapeLine(*oldPath);
+            line_ += EscapeField(shownOld, false);
             line_ += " -> ";
         }
-        line_ += EscapeLine(path);
+        line_ += EscapeField(shown, false);
         line_ += TextChanges(changes_);
         line_ += '\n';
-    }
-    if (spool_) {
-        std::fwrite(line_.data(), 1, line_.size(), spool_.get());
         return;
     }
-    if (outIsTerminal_)
-        progress_.Clear();
-    Print(out_, "%s", line_.c_str());
+    line_ += "{\"version\":1,";
+    line_ += JsonMember("path", &shown);
+    line_ += folder ? ",\"kind\":\"folder\",\"change\":\"" : ",\"kind\":\"file\",\"change\":\"";
+    line_ += kWords[change];
+    line_ += "\",";
+    line_ += TypeMember(after != nullptr ? *after : *before);
+    if (oldPath != nullptr) {
+        line_ += ',';
+        line_ += JsonMember("old_path", &shownOld);
+    }
+    line_ += ',';
+    line_ += JsonChanges(changes_);
+    line_ += ',';
+    line_ += JsonMember("old", before);
+    line_ += ',';
+    line_ += JsonMember("new", after);
+    if (options_.copy) {
+        // Where the entry is in each tree.
+        const std::string oldFull = oldPath != nullptr ? *oldPath : path;
+        const std::string newFull = options_.newRoot + path.substr(std::min(path.size(), options_.oldRoot.size()));
+        line_ += ',';
+        line_ += JsonMember("old_full_path", &oldFull);
+        line_ += ',';
+        line_ += JsonMember("new_full_path", &newFull);
+    }
+    line_ += "}\n";
 }
 
 std::string DiffPrinter::TypeMember(const std::string& metadata)
@@ -336,11 +409,11 @@ std::string DiffPrinter::TypeMember(const std::string& metadata)
 void PrintCounts(FILE* out, const DiffPrinter& printer, bool json)
 {
     if (json) {
-        std::string line = "{";
+        std::string line = "{\"version\":1";
         for (int change = kAdded; change <= kUnknown; ++change) {
             char part[96];
-            std::snprintf(part, sizeof part, "%s\"%s\":{\"folders\":%llu,\"files\":%llu}", change ? "," : "",
-                          kWords[change], printer.counts[change][0], printer.counts[change][1]);
+            std::snprintf(part, sizeof part, ",\"%s\":{\"folders\":%llu,\"files\":%llu}", kWords[change],
+                          printer.counts[change][0], printer.counts[change][1]);
             line += part;
         }
         Print(out, "%s}\n", line.c_str());
@@ -351,11 +424,61 @@ void PrintCounts(FILE* out, const DiffPrinter& printer, bool json)
               printer.counts[change][1]);
 }
 
+// ---------------------------------------------------------------- the run
+
 namespace {
+
+// What tells one state of a container file from another: a writer that
+// changes it in place changes its size, its times, or both. The kernel's
+// times move in ticks, so a file changed within the last few ticks is given
+// time to pass them, or a change in the same tick would go unseen.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec mtime{};
+    timespec ctime{};
+    bool sideFiles = false;  // a writer is at work: SQLite's locks keep the read whole
+
+    bool operator==(const FileIdentity& other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size &&
+               mtime.tv_sec == other.mtime.tv_sec && mtime.tv_nsec == other.mtime.tv_nsec &&
+               ctime.tv_sec == other.ctime.tv_sec && ctime.tv_nsec == other.ctime.tv_nsec;
+    }
+};
+
+FileIdentity Identify(const std::string& path, bool settle)
+{
+    FileIdentity identity;
+    for (int round = 0; round < 2; ++round) {
+        struct stat status {};
+        if (stat(path.c_str(), &status) != 0)
+            return FileIdentity();
+        identity.device = status.st_dev;
+        identity.inode = status.st_ino;
+        identity.size = status.st_size;
+        identity.mtime = status.st_mtim;
+        identity.ctime = status.st_ctim;
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const double age = static_cast<double>(now.tv_sec - status.st_ctim.tv_sec) +
+                           static_cast<double>(now.tv_nsec - status.st_ctim.tv_nsec) / 1e9;
+        if (!settle || age > 0.05 || age < 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    struct stat side {};
+    for (const char* suffix : {"-wal", "-shm", "-journal"})
+        identity.sideFiles = identity.sideFiles || lstat((path + suffix).c_str(), &side) == 0;
+    return identity;
+}
 
 // What the comparison could not judge, said once on standard error.
 void NoteNotCompared(const std::set<std::string>& keys, const CompareRules& rules)
 {
+    if (Quiet())
+        return;
     std::string others;
     bool digests = false;
     for (const auto& key : keys) {
@@ -377,6 +500,8 @@ void NoteNotCompared(const std::set<std::string>& keys, const CompareRules& rule
         std::fprintf(stderr, "cx: note: not compared, recorded in one snapshot only: %s\n", EscapeLine(others).c_str());
 }
 
+constexpr int kAttempts = 3;
+
 }  // namespace
 
 int RunReport(const DiffOptions& options, const ReportSide& before, const ReportSide& after,
@@ -389,45 +514,163 @@ int RunReport(const DiffOptions& options, const ReportSide& before, const Report
         bool folderOnly = false;
         if (!AbsolutePath(argument, path, folderOnly))
             return kTrouble;
+        // A path in the copy's tree stands for the same path in the original's.
+        if (options.copy && (path + "/").compare(0, options.newRoot.size(), options.newRoot) == 0)
+            path = options.oldRoot + path.substr(std::min(path.size(), options.newRoot.size()));
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
         resolved.paths.push_back(path);
     }
+    if (options.copy && !Quiet())
+        std::fprintf(stderr, "cx: comparing %s (%s) with %s (%s) by the paths below them\n",
+                     EscapeLine(options.oldRoot).c_str(), EscapeLine(before.label).c_str(),
+                     EscapeLine(options.newRoot).c_str(), EscapeLine(after.label).c_str());
     CompareRules rules;
     rules.ignored = options.ignored;
     rules.folderMTime = options.folderMTime;
     rules.copy = options.copy;
     rules.before = before.facts.recorded;
     rules.after = after.facts.recorded;
-    std::set<std::string> unreadable = before.facts.unreadableFolders;
-    unreadable.insert(after.facts.unreadableFolders.begin(), after.facts.unreadableFolders.end());
+    const std::string subject =
+        before.label + (after.container.empty() ? " against " : " vs ") + after.label;
 
-    ReportStream report;
-    auto printer = boost::make_shared<DiffPrinter>(report.Out(), resolved, std::move(unreadable), rules);
-    CKoError error = compare(printer);
+    // From here on the library's own progress marks never reach the report.
+    ReportStream stream;
+    boost::shared_ptr<DiffPrinter> printer;
+    CKoError error;
+    for (int attempt = 1;; ++attempt) {
+        // The containers as they are before the read and after it: a
+        // writer at work in place between the two makes another round.
+        FileIdentity identities[2];
+        const ReportSide* sides[2] = {&before, &after};
+        for (int side = 0; side < 2; ++side)
+            if (!sides[side]->container.empty())
+                identities[side] = Identify(sides[side]->container, true);
+        printer = boost::make_shared<DiffPrinter>(resolved, before.facts.unreadableFolders, rules);
+        error = compare(printer);
+        const ReportSide* changed = nullptr;
+        for (int side = 0; side < 2 && changed == nullptr; ++side)
+            if (!sides[side]->container.empty() && !identities[side].sideFiles &&
+                !(Identify(sides[side]->container, false) == identities[side]))
+                changed = sides[side];
+        if (changed == nullptr || FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
+            break;
+        if (attempt == kAttempts)
+            return Fail(changed->container, "changed while it was read, " + std::to_string(kAttempts) +
+                                                " times; no report is made of a container in the middle of a change");
+    }
+
+    ReportOutput output(stream.Out(), options.quiet, options.syslog);
     // What was kept back goes out after an interruption too, as far as the
     // comparison went.
     if (!error.IsError() || FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED)) {
-        const CKoError finished = printer->Finish();
+        const CKoError finished = printer->Finish(output);
         if (finished.IsError())
             error = finished;
     }
-    if (options.stat)
-        PrintCounts(report.Out(), *printer, options.json);
-    const int written = FinishOutput(report.Out(), kClean);
+    if (options.stat && !options.quiet)
+        PrintCounts(stream.Out(), *printer, options.json);
+    const int written = FinishOutput(stream.Out(), kClean);
     if (written != kClean)
         return written;
     NoteNotCompared(printer->NotCompared(), rules);
     // Every path differs then: most likely a copy compared with its original.
     const std::string& oldOrigin = before.facts.origin;
     const std::string& newOrigin = after.facts.origin;
-    if (!oldOrigin.empty() && !newOrigin.empty() && oldOrigin != newOrigin)
+    if (!Quiet() && !oldOrigin.empty() && !newOrigin.empty() && oldOrigin != newOrigin)
         std::fprintf(stderr, "cx: note: the snapshots are of different folders (%s and %s); --relative compares "
                              "the paths below each\n",
                      EscapeLine(oldOrigin).c_str(), EscapeLine(newOrigin).c_str());
     if (FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
         return kInterrupted;
     if (error.IsError())
-        return Fail(before.label + " vs " + after.label, Cause(error));
-    return printer->Total() == 0 ? kClean : kReported;
+        return Fail(subject, Cause(error));
+    // A path to report on that neither side has is most likely a typo.
+    const std::vector<std::string> unmet = printer->UnmetPaths();
+    for (const auto& path : unmet)
+        Fail(path, after.container.empty() ? "neither in the snapshot nor in the tree" : "in neither snapshot");
+    if (!options.stat)
+        output.Summary(printer->counts, subject);
+    return printer->Total() == 0 && unmet.empty() ? kClean : kReported;
+}
+
+// ---------------------------------------------------------------- --ignore
+
+namespace {
+
+// Whether any row of `container` has the attribute `name` (in any case).
+bool Records(const std::string& container, const std::string& name)
+{
+    CX::CContentContainerDatabase db(container, true);
+    for (const char* table : {"Files", "Folders"}) {
+        FX::CSQLite3StatementPtr statement;
+        if (db.CompileStatement(std::string("SELECT 1 FROM ") + table +
+                                    " WHERE instr(lower(' ' || Metadata), lower(?1)) > 0 LIMIT 1;",
+                                statement)
+                .IsError())
+            return false;
+        try {
+            statement->Bind(1, " " + name + "=\"");
+            if (!statement->ExecQuery()->Eof())
+                return true;
+        } catch (const FX::CSQLite3Exception&) {
+            return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CheckIgnoredNames(const DiffOptions& options, const ReportSide& before, const ReportSide& after)
+{
+    const CX::SRecordedAttributes& a = before.facts.recorded;
+    const CX::SRecordedAttributes& b = after.facts.recorded;
+    const struct {
+        const char* name;
+        bool recorded;
+    } known[] = {
+        {"type", true}, {"size", true}, {"mtime", true}, {"mode", true}, {"uid", true}, {"gid", true},
+        {"rdev", true}, {"target", true}, {"inode", true}, {"unreadable", true}, {"collect", true},
+        {"ctime", a.statusChange || b.statusChange}, {"nlink", a.statusChange || b.statusChange},
+        {"flags", a.flags || b.flags}, {"caps", a.xattrs || b.xattrs}, {"acl", a.xattrs || b.xattrs},
+        {"default_acl", a.xattrs || b.xattrs}, {"defaultacl", a.xattrs || b.xattrs},
+        {"selinux", a.xattrs || b.xattrs},
+        {"digest", a.checksum != CX::EChecksum::None || b.checksum != CX::EChecksum::None},
+    };
+    for (const auto& name : options.ignored) {
+        bool ok = false;
+        std::string lower = name;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (const auto& entry : known)
+            if (lower == entry.name) {
+                if (!entry.recorded) {
+                    Fail("--ignore " + name, "neither side of the comparison records it");
+                    return false;
+                }
+                ok = true;
+            }
+        if (lower.compare(0, 6, "xattr.") == 0) {
+            if (!a.xattrs && !b.xattrs) {
+                Fail("--ignore " + name, "neither side of the comparison records extended attributes");
+                return false;
+            }
+            ok = true;
+        }
+        if (CX::IsChecksumAttribute(name))
+            ok = true;
+        // Another name is an attribute a host recorded itself: one of the
+        // containers must hold it.
+        for (const ReportSide* side : {&before, &after})
+            ok = ok || (!side->container.empty() && Records(side->container, name));
+        if (!ok) {
+            Fail("--ignore " + name, "no such attribute (names: type, size, mtime, ctime, mode, uid, gid, nlink, rdev, "
+                                     "target, flags, caps, acl, default_acl, selinux, xattr.NAME, digest)");
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace cxcli

@@ -1,6 +1,7 @@
-// The report of a comparison: a line per change, in tree order, as the
-// comparison goes (text, JSON or counts), moves found among the entries that
-// only one side has, and what each snapshot says of itself.
+// The report of a comparison (cx diff, cx check): a line per change in tree
+// order (text, JSON or counts), moves found among the entries that only one
+// side has, what each snapshot says of itself, and the run that makes sure
+// the report describes one state of each container.
 #pragma once
 
 #include "AttributeSet.h"
@@ -10,7 +11,10 @@
 #include "DiffAttributes.h"
 #include "DiffMoves.h"
 #include "Progress.h"
+#include "ReportOutput.h"
 #include "UniqueFd.h"
+
+#include <boost/shared_ptr.hpp>
 
 #include <cstdio>
 #include <functional>
@@ -38,40 +42,35 @@ std::string RecordedOrigin(CX::CContentContainerDatabase& db, const std::string&
 // A warning on standard error when the snapshot is not complete.
 void WarnIfNotComplete(const std::string& container, const SnapshotFacts& facts);
 
-// A path filter: the subtrees cx diff OLD NEW PATH... reports.
+// A path filter: the subtrees a report is limited to. It remembers which of
+// its paths met an entry.
 class PathFilter {
 public:
-    explicit PathFilter(const std::vector<std::string>& paths) : paths_(paths) {}
+    explicit PathFilter(const std::vector<std::string>& paths) : paths_(paths), met_(paths.size(), false) {}
 
     // Whether `path` (a folder's ending with "/") is one of the paths or lies
     // below one.
-    bool Wanted(const std::string& path) const
-    {
-        if (paths_.empty())
-            return true;
-        for (const auto& root : paths_)
-            if (root == "/" || (path.compare(0, root.size(), root) == 0 &&
-                                (path.size() == root.size() || path[root.size()] == '/')))
-                return true;
-        return false;
-    }
+    bool Wanted(const std::string& path);
+    // The paths no entry of either side was at or below.
+    std::vector<std::string> Unmet() const;
 
 private:
     std::vector<std::string> paths_;  // absolute, without a trailing "/" but for the root
+    std::vector<bool> met_;
 };
 
-// Prints the report as the comparison goes. With moves looked for, an entry
-// that only one snapshot has cannot be printed before the end (a later entry
-// may be the same file); from the first such entry on, the report goes to an
-// unnamed temporary file, the entry standing there as a slot, and is copied
-// out at the end with each slot settled. So the report stays in tree order,
-// a move standing where its new path is.
+// Collects the report as the comparison goes. Nothing goes out before the
+// end: each line waits in an unnamed temporary file, an entry that only one
+// side has (a later entry may be the same file, moved) as a slot, and Finish
+// settles the slots and sends the lines on, in tree order, a move standing
+// where its new path is. So a run whose containers changed meanwhile can be
+// dropped and made again.
 class DiffPrinter : public CX::CCompareContentContainersCallback {
 public:
-    DiffPrinter(FILE* out, const DiffOptions& options, std::set<std::string> unreadable, const CompareRules& rules);
+    DiffPrinter(const DiffOptions& options, std::set<std::string> unreadable, const CompareRules& rules);
     ~DiffPrinter() override;
 
-    // A write error ends the comparison: nothing more could be reported.
+    // Shows progress; Ctrl-C ends the comparison.
     bool IsAborted() override;
 
     CKoError OnFolderInIndex1(const string& folderName, const string& metadata) override;
@@ -83,51 +82,56 @@ public:
     CKoError OnFileInBothIndexes(const string& filePath, const string&, const string&, const string& metadata1,
                                  const string& metadata2) override;
 
-    // Settles the entries kept back and prints what the temporary file holds.
-    CKoError Finish();
+    // Settles the entries kept back and sends every line to `output`.
+    CKoError Finish(ReportOutput& output);
 
-    unsigned long long counts[5][2] = {};  // [change][folder, file]
-
+    ReportCounts counts = {};  // [change][folder, file]
     const std::set<std::string>& NotCompared() const { return comparer_.notCompared; }
-
     unsigned long long Total() const;
+    std::vector<std::string> UnmetPaths() const { return filter_.Unmet(); }
 
 private:
     static constexpr char kSlot = '\x01';  // never starts a report line: those are escaped
 
     void InBoth(bool folder, const std::string& path, const std::string& before, const std::string& after);
-
     CKoError OneSided(bool deleted, bool folder, const std::string& path, const std::string& metadata);
-
     static CKoError TemporaryFileError(const FXCodeLocation& location);
-
+    // Writes a line or a slot to the temporary file.
+    CKoError Keep(const std::string& text);
     // What a kept entry turns out to be, reported where it stands.
     CKoError Settle(size_t index);
-
     // A folder whose metadata says it could not be read on one side: what
     // lies below it is unknown.
     void NoteUnreadable(const std::string& folderName, const std::string& metadata);
     // Whether `path` lies below a folder one of the snapshots could not read.
     bool BelowUnreadable(const std::string& path, bool folder) const;
+    // Whether an added or deleted entry lies below a folder that one line
+    // reported as such (--collapse-folders); a folder so reported is noted.
+    bool Collapsed(Change change, bool folder, const std::string& path);
 
     // One report line; the attributes that changed are in changes_.
     void Report(Change change, bool folder, const std::string& path, const std::string* before,
                 const std::string* after, const std::string* oldPath);
-
+    // The line itself.
+    void Format(Change change, bool folder, const std::string& path, const std::string* before,
+                const std::string* after, const std::string* oldPath);
+    // A path as lines name it: below the roots in a comparison of a copy.
+    std::string Shown(const std::string& path) const;
     // "type":"file", from the entry's metadata; null when it records none.
     std::string TypeMember(const std::string& metadata);
 
-    FILE* out_;
-    const bool outIsTerminal_;
     const DiffOptions& options_;
     std::set<std::string> unreadable_;  // folders one side could not read
-    const PathFilter filter_;
+    PathFilter filter_;
     AttributeComparer comparer_;
     MoveFinder moves_;
-    FX::UniqueFile spool_;  // the report from the first entry kept back on
+    FX::UniqueFile spool_;
+    CKoError spoolError_;
+    ReportOutput* output_ = nullptr;  // while Finish sends lines on
     Progress progress_;
     unsigned long long steps_ = 0;
     std::string folder_;
+    std::vector<std::string> collapsed_[2];  // folders reported added, deleted (deepest last)
     std::vector<AttributeChange> changes_;
     std::vector<CX::SAttribute> attributes_;
     std::string line_;
@@ -141,14 +145,22 @@ private:
 void PrintCounts(FILE* out, const DiffPrinter& printer, bool json);
 
 // One side of a report: what messages call it, and what it says of itself.
+// `container`: the file to make sure of (empty for a live tree).
 struct ReportSide {
     std::string label;
     SnapshotFacts facts;
+    std::string container;
 };
 
 // Runs `compare` into a printer of the report and ends the report: the
-// entries kept back, the counts, the notes. The exit status.
+// entries kept back, the counts, the notes, the summary. A container that
+// changed while it was read makes the run start again, a few times, and
+// then ends it with exit status 2: a report describes one state of each. The
+// exit status.
 int RunReport(const DiffOptions& options, const ReportSide& before, const ReportSide& after,
               const std::function<CKoError(const boost::shared_ptr<DiffPrinter>& printer)>& compare);
+
+// Refuses (false, after one line) a --ignore name that no side records.
+bool CheckIgnoredNames(const DiffOptions& options, const ReportSide& before, const ReportSide& after);
 
 }  // namespace cxcli

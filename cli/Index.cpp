@@ -20,6 +20,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -212,7 +214,8 @@ private:
             if (error.IsError() && !interrupted)
                 return Fail(file.Target(), WalkFailure(error));
         }
-        const char* const clear = interrupted ? "\r\033[K" : "";
+        // The progress line a terminal may show goes first; a log gets plain lines.
+        const char* const clear = interrupted && isatty(STDERR_FILENO) != 0 ? "\r\033[K" : "";
         if (interrupted && file.HoldsFinishedSnapshot()) {
             std::fprintf(stderr, "%s%s: interrupted; the previous snapshot is kept as it was\n", clear,
                          EscapeLine(file.Target()).c_str());

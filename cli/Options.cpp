@@ -60,12 +60,18 @@ void ReportOptions::Define(CLI::App& command, DiffOptions& options)
                      "Report a folder that only one snapshot has (added or deleted) as one line, without what is "
                      "below it");
     command.add_flag("--no-recurse-deleted", collapse_, "Former name of --collapse-folders")->group("");
+    command.add_flag("-q,--quiet", options.quiet,
+                     "Print no report, no notes and no warnings: the exit status says what was found (trouble is "
+                     "still said on standard error)");
+    command.add_flag("--syslog", options.syslog,
+                     "Send each change (the first 1000, then how many more), a summary and any trouble to syslog "
+                     "too (identity cx, facility daemon)");
     command.add_option("--check-period", options.checkPeriod, "Steps between interruption checks")->group("");
 }
 
 void ReportOptions::ApplyTo(DiffOptions& options) const
 {
-    options.recurseDeleted = !collapse_;
+    options.collapse = collapse_;
     options.renames = !noRenames_;
     for (const auto& list : ignored_)
         for (size_t start = 0; start <= list.size();) {

@@ -3,6 +3,7 @@
 #include "Escape.h"
 
 #include <fcntl.h>
+#include <syslog.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +11,15 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 
 namespace cxcli {
 
 namespace {
 std::atomic<int> g_writeErrno{0};
+bool g_syslog = false;
+bool g_quiet = false;
 
 // The length of the valid UTF-8 sequence at text[i], or 0.
 size_t Utf8Length(const std::string& text, size_t i)
@@ -47,6 +51,27 @@ std::string EscapeLine(const std::string& text)
     out.reserve(text.size());
     FX::AppendEscaped(out, text, false);
     return out;
+}
+
+std::string EscapeField(const std::string& text, bool value)
+{
+    std::string out;
+    out.reserve(text.size());
+    FX::AppendEscaped(out, text, false);
+    std::string field;
+    field.reserve(out.size());
+    for (size_t i = 0; i < out.size(); ++i) {
+        const char c = out[i];
+        if (c == '>' && i > 0 && out[i - 1] == '-')
+            field += "\\x3E";
+        else if (value && c == '"')
+            field += "\\x22";
+        else if (value && c == '(' && i == 0)
+            field += "\\x28";
+        else
+            field += c;
+    }
+    return field;
 }
 
 std::string JsonString(const std::string& text)
@@ -139,7 +164,37 @@ void Print(FILE* out, const char* format, ...)
 int Fail(const std::string& subject, const std::string& cause)
 {
     std::fprintf(stderr, "cx: %s: %s\n", EscapeLine(subject).c_str(), EscapeLine(cause).c_str());
+    if (g_syslog)
+        syslog(LOG_ERR, "%s: %s", EscapeLine(subject).c_str(), EscapeLine(cause).c_str());
     return kTrouble;
+}
+
+void Warn(const std::string& subject, const std::string& what)
+{
+    // On a terminal, the progress line that may stand there goes first.
+    static const bool terminal = isatty(STDERR_FILENO) != 0;
+    if (!g_quiet)
+        std::fprintf(stderr, "%scx: warning: %s: %s\n", terminal ? "\r\033[K" : "", EscapeLine(subject).c_str(),
+                     EscapeLine(what).c_str());
+    if (g_syslog)
+        syslog(LOG_WARNING, "warning: %s: %s", EscapeLine(subject).c_str(), EscapeLine(what).c_str());
+}
+
+void LogToSyslog()
+{
+    if (!g_syslog)
+        openlog("cx", LOG_PID, LOG_DAEMON);
+    g_syslog = true;
+}
+
+void BeQuiet()
+{
+    g_quiet = true;
+}
+
+bool Quiet()
+{
+    return g_quiet;
 }
 
 int FinishOutput(FILE* out, int status)
@@ -194,6 +249,32 @@ std::string Cause(const CKoError& error)
         if (!entry.message.empty())
             return entry.message;
     return error.AsString();
+}
+
+std::string TemporaryFolder()
+{
+    const char* folder = std::getenv("TMPDIR");
+    return folder != nullptr && *folder != '\0' ? folder : "/tmp";
+}
+
+FX::UniqueFile TemporaryFile()
+{
+    // Never named, so nothing can be put in its place or left behind; a file
+    // system without unnamed files gets a named one, unlinked at once.
+    const std::string folder = TemporaryFolder();
+    FX::UniqueFd fd(open(folder.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600));
+    if (!fd && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        std::string pattern = folder + "/cx.XXXXXX";
+        fd.Reset(mkostemp(&pattern[0], O_CLOEXEC));
+        if (fd)
+            unlink(pattern.c_str());
+    }
+    if (!fd)
+        return nullptr;
+    FX::UniqueFile file(fdopen(fd.Get(), "w+"));
+    if (file)
+        fd.Release();
+    return file;
 }
 
 ReportStream::ReportStream()

@@ -18,7 +18,7 @@ namespace {
 
 class WalkCallback : public CX::CTreeIndexerCallback {
 public:
-    explicit WalkCallback(const char* what) : progress_(what), decorate_(isatty(STDERR_FILENO) != 0) {}
+    explicit WalkCallback(const char* what) : progress_(what) {}
 
     bool IsAborted() override { return g_interrupted.load(); }
     void OnProgress(uint64_t entries, const std::string& folderName) override
@@ -27,13 +27,11 @@ public:
     }
     void OnWarning(const std::string& path, const std::string& what, const std::string& cause, bool) override
     {
-        std::fprintf(stderr, "%scx: warning: %s: %s: %s\n", decorate_ ? "\r\033[K" : "", EscapeLine(path).c_str(),
-                     what.c_str(), cause.c_str());
+        Warn(path, what + ": " + cause);
     }
 
 private:
     Progress progress_;
-    const bool decorate_;
 };
 
 }  // namespace

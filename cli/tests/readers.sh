@@ -73,7 +73,7 @@ if mount -t tmpfs -o size=8m tmpfs "$MEDIA"; then
   : >"$WORK/stderr"
   check "read-only media: every read command works" "$(expected_statuses "$MEDIA/old.cx" "$MEDIA/new.cx")" \
     "$(read_all "" "$MEDIA/old.cx" "$MEDIA/new.cx")"
-  check "read-only media: no complaint" "" "$(cat "$WORK/stderr")"
+  check "read-only media: no complaint" "" "$(grep -v ' changes: ' "$WORK/stderr")"
   check "read-only media: same bytes" "$sums" "$(cd "$MEDIA" && sha256sum old.cx new.cx)"
   check "read-only media: nothing beside" "new.cx old.cx " "$(beside "$MEDIA")"
   umount "$MEDIA"
@@ -91,7 +91,7 @@ sums=$(cd "$SHARED" && sha256sum old.cx new.cx)
 : >"$WORK/stderr"
 check "other user: every read command works" "$(expected_statuses "$SHARED/old.cx" "$SHARED/new.cx")" \
   "$(read_all nobody "$SHARED/old.cx" "$SHARED/new.cx")"
-check "other user: no complaint" "" "$(cat "$WORK/stderr")"
+check "other user: no complaint" "" "$(grep -v ' changes: ' "$WORK/stderr")"
 check "other user: same bytes" "$sums" "$(cd "$SHARED" && sha256sum old.cx new.cx)"
 check "other user: nothing beside" "new.cx old.cx " "$(beside "$SHARED")"
 
