@@ -14,7 +14,9 @@
 #include "IndexSettings.h"
 #include "Options.h"
 #include "Output.h"
+#include "Progress.h"
 #include "Scratch.h"
+#include "Seal.h"
 #include "TreeIndexer.h"
 #include "WalkCallback.h"
 
@@ -75,6 +77,11 @@ public:
         noXattrs_ = command->add_flag("--no-xattrs", "Do not read extended attributes, capabilities or ACLs");
         excludes_.Define(*command, "Leave out paths matching PATTERN, instead of the snapshot's rules (repeatable)",
                          "Read exclude patterns from FILE, instead of the snapshot's rules");
+        verify_ = command
+                      ->add_option("--verify", signers_,
+                                   "Refuse the snapshot unless its seal (CONTAINER.sig) verifies against the allowed "
+                                   "signers file SIGNERS, as ssh-keygen -Y verify checks it")
+                      ->type_name("SIGNERS");
         return *command;
     }
 
@@ -88,6 +95,13 @@ public:
             return kTrouble;
         if (!CheckContainer(options_.oldContainer))
             return kTrouble;
+        // A baseline is trusted only once its seal verifies, before any of it
+        // is read. The file's identity then is kept to compare with once the
+        // report is done.
+        FileIdentity sealed;
+        if (verify_->count() != 0 &&
+            (!NamesGiven("allowed signers", signers_) || !VerifySeal(options_.oldContainer, signers_, sealed)))
+            return g_interrupted.load() ? kInterrupted : kTrouble;
 
         // The tree is walked as the snapshot was taken; an option given
         // replaces its one setting.
@@ -160,6 +174,8 @@ private:
     CLI::Option* noChecksum_ = nullptr;
     CLI::Option* noXattrs_ = nullptr;
     ExcludeOptions excludes_;
+    CLI::Option* verify_ = nullptr;
+    std::string signers_;
 };
 
 }  // namespace

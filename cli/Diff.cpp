@@ -16,7 +16,9 @@
 #include "DiffReport.h"
 #include "Options.h"
 #include "Output.h"
+#include "Progress.h"
 #include "Scratch.h"
+#include "Seal.h"
 #include "SqlText.h"
 
 #include <CLI/CLI.hpp>
@@ -188,6 +190,11 @@ public:
         report_.Define(*command, options_);
         command->add_flag("--relative", options_.relative,
                           "Compare by the paths below each snapshot's origin (a copy of a tree with its original)");
+        verify_ = command
+                      ->add_option("--verify", signers_,
+                                   "Refuse OLD and NEW unless the seal of each (OLD.sig, NEW.sig) verifies against "
+                                   "the allowed signers file SIGNERS, as ssh-keygen -Y verify checks it")
+                      ->type_name("SIGNERS");
         return *command;
     }
 
@@ -196,12 +203,23 @@ public:
         if (!NamesGiven("container", options_.oldContainer) || !NamesGiven("container", options_.newContainer))
             return kTrouble;
         report_.ApplyTo(options_);
+        // Both snapshots are trusted only once their seals verify, before
+        // either is read; their identities then are kept to compare with
+        // once the report is done.
+        FileIdentity sealed[2];
+        if (verify_->count() != 0 &&
+            (!NamesGiven("allowed signers", signers_) ||
+             !VerifySeal(options_.oldContainer, signers_, sealed[0]) ||
+             !VerifySeal(options_.newContainer, signers_, sealed[1])))
+            return g_interrupted.load() ? kInterrupted : kTrouble;
         return options_.relative ? RunRelativeDiff(options_) : RunDiff(options_);
     }
 
 private:
     DiffOptions options_;
     ReportOptions report_;
+    CLI::Option* verify_ = nullptr;
+    std::string signers_;
 };
 
 }  // namespace
