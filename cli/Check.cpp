@@ -17,6 +17,9 @@
 #include "Options.h"
 #include "SnapshotFile.h"
 #include "Output.h"
+#include "Progress.h"
+#include "Seal.h"
+#include "TreeIndexer.h"
 #include "WalkCallback.h"
 
 #include <CLI/CLI.hpp>
@@ -71,6 +74,11 @@ public:
         noXattrs_ = command->add_flag("--no-xattrs", "Do not read extended attributes, capabilities or ACLs");
         excludes_.Define(*command, "Leave out paths matching PATTERN, instead of the snapshot's rules (repeatable)",
                          "Read exclude patterns from FILE, instead of the snapshot's rules");
+        verify_ = command
+                      ->add_option("--verify", signers_,
+                                   "Refuse the snapshot unless its seal (CONTAINER.sig) verifies against the allowed "
+                                   "signers file SIGNERS, as ssh-keygen -Y verify checks it")
+                      ->type_name("SIGNERS");
         return *command;
     }
 
@@ -88,13 +96,21 @@ public:
             return kTrouble;
         if (!CheckContainer(options_.oldContainer))
             return kTrouble;
+        // A baseline is trusted only once its seal verifies, before any of it
+        // is read. The file's identity then is kept to compare with once the
+        // report is done.
+        FileIdentity sealed;
+        if (verify_->count() != 0 &&
+            (!NamesGiven("allowed signers", signers_) || !VerifySeal(options_.oldContainer, signers_, sealed)))
+            return g_interrupted.load() ? kInterrupted : kTrouble;
 
         // The tree is walked as the snapshot was taken; an option given
         // replaces its one setting.
         CX::SIndexSettings settings;
         settings.xattrs = false;  // what a snapshot that says nothing of them was taken with
         std::string origin;
-        ReportSide before{options_.oldContainer, SnapshotFacts(), options_.oldContainer};
+        ReportSide before{options_.oldContainer, SnapshotFacts(), options_.oldContainer,
+                          verify_->count() != 0 ? &sealed : nullptr};
         {
             CX::CContentContainerDatabase db(options_.oldContainer, true);
             CKoError error = db.GetConstructionError();
@@ -135,7 +151,7 @@ public:
         WarnIfNotComplete(before.label, before.facts);
         // The tree side records what this walk reads, under the snapshot's
         // origin: a copy is compared by the paths below each.
-        ReportSide after{directory, SnapshotFacts(), std::string()};
+        ReportSide after{directory, SnapshotFacts(), std::string(), nullptr};
         after.facts.origin = before.facts.origin;
         after.facts.state = "complete";
         after.facts.recorded.statusChange = true;
@@ -181,6 +197,8 @@ private:
     CLI::Option* noChecksum_ = nullptr;
     CLI::Option* noXattrs_ = nullptr;
     ExcludeOptions excludes_;
+    CLI::Option* verify_ = nullptr;
+    std::string signers_;
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ public:
 std::unique_ptr<Command> MakeIndexCommand();
 std::unique_ptr<Command> MakeDiffCommand();
 std::unique_ptr<Command> MakeCheckCommand();
+std::unique_ptr<Command> MakeSealCommand();
 std::unique_ptr<Command> MakeReviewCommand();
 std::unique_ptr<Command> MakeFindCommand();
 std::unique_ptr<Command> MakeListCommand();

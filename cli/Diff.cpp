@@ -18,6 +18,8 @@
 #include "DiffReport.h"
 #include "Options.h"
 #include "Output.h"
+#include "Progress.h"
+#include "Seal.h"
 
 #include <CLI/CLI.hpp>
 #include <boost/make_shared.hpp>
@@ -37,6 +39,8 @@ int RunDiff(const DiffOptions& options)
     ReportSide sides[2];
     sides[0].label = sides[0].container = options.oldContainer;
     sides[1].label = sides[1].container = options.newContainer;
+    sides[0].sealed = options.sealedOld;
+    sides[1].sealed = options.sealedNew;
     const std::string* names[2] = {&options.oldContainer, &options.newContainer};
     for (int side = 0; side < 2; ++side) {
         CX::CContentContainerDatabase probe(*names[side], true);
@@ -67,6 +71,8 @@ int RunRelativeDiff(const DiffOptions& options)
     ReportSide sides[2];
     sides[0].label = sides[0].container = options.oldContainer;
     sides[1].label = sides[1].container = options.newContainer;
+    sides[0].sealed = options.sealedOld;
+    sides[1].sealed = options.sealedNew;
     for (int side = 0; side < 2; ++side) {
         CX::CContentContainerDatabase probe(side == 0 ? options.oldContainer : options.newContainer, true);
         if (probe.GetConstructionError().IsError())
@@ -123,6 +129,11 @@ public:
         report_.Define(*command, options_);
         command->add_flag("--relative", options_.relative,
                           "Compare by the paths below each snapshot's origin (a copy of a tree with its original)");
+        verify_ = command
+                      ->add_option("--verify", signers_,
+                                   "Refuse OLD and NEW unless the seal of each (OLD.sig, NEW.sig) verifies against "
+                                   "the allowed signers file SIGNERS, as ssh-keygen -Y verify checks it")
+                      ->type_name("SIGNERS");
         return *command;
     }
 
@@ -135,12 +146,27 @@ public:
             BeQuiet();
         if (options_.syslog)
             LogToSyslog();
+        // Both snapshots are trusted only once their seals verify, before
+        // either is read; their identities then are kept to compare with
+        // once the report is done.
+        FileIdentity sealed[2];
+        if (verify_->count() != 0 &&
+            (!NamesGiven("allowed signers", signers_) ||
+             !VerifySeal(options_.oldContainer, signers_, sealed[0]) ||
+             !VerifySeal(options_.newContainer, signers_, sealed[1])))
+            return g_interrupted.load() ? kInterrupted : kTrouble;
+        if (verify_->count() != 0) {
+            options_.sealedOld = &sealed[0];
+            options_.sealedNew = &sealed[1];
+        }
         return options_.relative ? RunRelativeDiff(options_) : RunDiff(options_);
     }
 
 private:
     DiffOptions options_;
     ReportOptions report_;
+    CLI::Option* verify_ = nullptr;
+    std::string signers_;
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 // report of cx check, which compares the tree with a snapshot.
 #pragma once
 
+#include "FileIdentity.h"
+
 #include <string>
 #include <vector>
 
@@ -28,6 +30,10 @@ struct DiffOptions {
     bool copy = false;
     std::string oldRoot;
     std::string newRoot;
+    // The containers' identities when their seals were verified (--verify),
+    // which they must keep while they are read; null: not sealed.
+    const FileIdentity* sealedOld = nullptr;
+    const FileIdentity* sealedNew = nullptr;
 };
 
 int RunDiff(const DiffOptions& options);

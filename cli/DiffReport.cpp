@@ -1,6 +1,8 @@
 #include "DiffReport.h"
 
 #include "Arguments.h"
+#include "DatabaseBase.h"
+#include "FileIdentity.h"
 #include "FXPath.h"
 #include "Output.h"
 
@@ -428,52 +430,6 @@ void PrintCounts(FILE* out, const DiffPrinter& printer, bool json)
 
 namespace {
 
-// What tells one state of a container file from another: a writer that
-// changes it in place changes its size, its times, or both. The kernel's
-// times move in ticks, so a file changed within the last few ticks is given
-// time to pass them, or a change in the same tick would go unseen.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = -1;
-    timespec mtime{};
-    timespec ctime{};
-    bool sideFiles = false;  // a writer is at work: SQLite's locks keep the read whole
-
-    bool operator==(const FileIdentity& other) const
-    {
-        return device == other.device && inode == other.inode && size == other.size &&
-               mtime.tv_sec == other.mtime.tv_sec && mtime.tv_nsec == other.mtime.tv_nsec &&
-               ctime.tv_sec == other.ctime.tv_sec && ctime.tv_nsec == other.ctime.tv_nsec;
-    }
-};
-
-FileIdentity Identify(const std::string& path, bool settle)
-{
-    FileIdentity identity;
-    for (int round = 0; round < 2; ++round) {
-        struct stat status {};
-        if (stat(path.c_str(), &status) != 0)
-            return FileIdentity();
-        identity.device = status.st_dev;
-        identity.inode = status.st_ino;
-        identity.size = status.st_size;
-        identity.mtime = status.st_mtim;
-        identity.ctime = status.st_ctim;
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        const double age = static_cast<double>(now.tv_sec - status.st_ctim.tv_sec) +
-                           static_cast<double>(now.tv_nsec - status.st_ctim.tv_nsec) / 1e9;
-        if (!settle || age > 0.05 || age < 0)
-            break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    }
-    struct stat side {};
-    for (const char* suffix : {"-wal", "-shm", "-journal"})
-        identity.sideFiles = identity.sideFiles || lstat((path + suffix).c_str(), &side) == 0;
-    return identity;
-}
-
 // What the comparison could not judge, said once on standard error.
 void NoteNotCompared(const std::set<std::string>& keys, const CompareRules& rules)
 {
@@ -538,21 +494,37 @@ int RunReport(const DiffOptions& options, const ReportSide& before, const Report
     ReportStream stream;
     boost::shared_ptr<DiffPrinter> printer;
     CKoError error;
+    const ReportSide* sides[2] = {&before, &after};
+    if (before.sealed != nullptr || after.sealed != nullptr)
+        FX::CDatabaseBase::ReadFilesAsTheyLie(true);  // the bytes that were verified, and nothing beside them
     for (int attempt = 1;; ++attempt) {
         // The containers as they are before the read and after it: a
-        // writer at work in place between the two makes another round.
+        // writer at work in place between the two makes another round, and
+        // a sealed one must be the file that was verified throughout.
         FileIdentity identities[2];
-        const ReportSide* sides[2] = {&before, &after};
-        for (int side = 0; side < 2; ++side)
-            if (!sides[side]->container.empty())
-                identities[side] = Identify(sides[side]->container, true);
+        bool sideFiles[2] = {false, false};
+        for (int side = 0; side < 2; ++side) {
+            const ReportSide& one = *sides[side];
+            if (one.container.empty())
+                continue;
+            identities[side] = Identify(one.container, true);
+            sideFiles[side] = HasSideFiles(one.container);
+            if (one.sealed != nullptr && identities[side] != *one.sealed)
+                return Fail(one.container, "changed since its seal was verified");
+        }
         printer = boost::make_shared<DiffPrinter>(resolved, before.facts.unreadableFolders, rules);
         error = compare(printer);
         const ReportSide* changed = nullptr;
-        for (int side = 0; side < 2 && changed == nullptr; ++side)
-            if (!sides[side]->container.empty() && !identities[side].sideFiles &&
-                !(Identify(sides[side]->container, false) == identities[side]))
-                changed = sides[side];
+        for (int side = 0; side < 2 && changed == nullptr; ++side) {
+            const ReportSide& one = *sides[side];
+            if (one.container.empty())
+                continue;
+            const FileIdentity now = Identify(one.container, false);
+            if (one.sealed != nullptr && now != *one.sealed)
+                return Fail(one.container, "changed while it was read; its seal vouches for none of it");
+            if (!sideFiles[side] && now != identities[side])
+                changed = &one;
+        }
         if (changed == nullptr || FXErrorUtil::IsWin32(error, KO_ERROR_OPERATION_ABORTED))
             break;
         if (attempt == kAttempts)

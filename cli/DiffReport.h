@@ -10,6 +10,7 @@
 #include "Diff.h"
 #include "DiffAttributes.h"
 #include "DiffMoves.h"
+#include "FileIdentity.h"
 #include "Progress.h"
 #include "ReportOutput.h"
 #include "UniqueFd.h"
@@ -145,11 +146,13 @@ private:
 void PrintCounts(FILE* out, const DiffPrinter& printer, bool json);
 
 // One side of a report: what messages call it, and what it says of itself.
-// `container`: the file to make sure of (empty for a live tree).
+// `container`: the file to make sure of (empty for a live tree); `sealed`:
+// its identity when its seal was verified, which it must keep.
 struct ReportSide {
     std::string label;
     SnapshotFacts facts;
     std::string container;
+    const FileIdentity* sealed = nullptr;
 };
 
 // Runs `compare` into a printer of the report and ends the report: the

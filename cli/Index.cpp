@@ -4,7 +4,8 @@
 // TreeIndexer.h for what they hold); the tool adds its own policy around it:
 // the new snapshot is made in a temporary file that takes the container's
 // place only when finished (SnapshotFile.h), a snapshot of another folder is
-// never replaced by mistake, warnings and a progress line go to standard
+// never replaced by mistake, with --sign the new snapshot is sealed before it
+// takes the container's place, warnings and a progress line go to standard
 // error, and the exit status says how the run ended.
 #include "Command.h"
 
@@ -14,6 +15,7 @@
 #include "Options.h"
 #include "Output.h"
 #include "Progress.h"
+#include "Seal.h"
 #include "SnapshotFile.h"
 #include "TreeIndexer.h"
 #include "WalkCallback.h"
@@ -22,7 +24,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -80,6 +84,11 @@ public:
         command_->add_flag("--force", force_,
                            "Replace CONTAINER even when it is not a container or holds a snapshot of another folder");
         command_->add_flag("--wait", wait_, "Wait while another writer holds CONTAINER instead of failing");
+        sign_ = command_
+                    ->add_option("--sign", signKey_,
+                                 "Seal the new snapshot with KEY into CONTAINER.sig, as cx seal does; if it cannot be "
+                                 "signed, the previous snapshot and its seal are kept")
+                    ->type_name("KEY");
         oneFileSystem_ = command_->add_flag("--one-file-system", "Stay on the file system of DIR");
         noOneFileSystem_ =
             command_->add_flag("--no-one-file-system", "Cross into other file systems (the default)")->excludes(oneFileSystem_);
@@ -103,6 +112,13 @@ public:
     {
         if (!NamesGiven("directory", directory_) || !NamesGiven("container", container_))
             return kTrouble;
+        // A key that is not there is better said before the walk than after.
+        if (sign_->count() != 0) {
+            if (!NamesGiven("key", signKey_))
+                return kTrouble;
+            if (access(signKey_.c_str(), R_OK) != 0)
+                return Fail(signKey_, std::strerror(errno));
+        }
         CX::CExcludeRules excludes;
         if (!excludes_.Read(excludes))
             return kTrouble;
@@ -221,12 +237,33 @@ private:
                          EscapeLine(file.Target()).c_str());
             return kInterrupted;
         }
+        // The seal is made of the finished temporary file before anything is
+        // put in place, so that a key that cannot sign leaves the previous
+        // snapshot and its seal as they were. An interrupted first snapshot is
+        // kept unsealed: it is not what was asked for.
+        PendingSeal seal;
+        const bool sign = !signKey_.empty() && !interrupted;
+        if (sign) {
+            std::string problem;
+            if (!SignFile(file.Temporary(), file.Target(), signKey_, problem, seal)) {
+                Fail(file.Target(), problem + "; the previous snapshot and its seal are kept");
+                return g_interrupted.load() ? kInterrupted : kTrouble;
+            }
+        }
+        // The container first, then its seal. A crash between the two renames
+        // leaves the new snapshot beside the previous one's seal, which does
+        // not verify: a check with --verify refuses it (it fails closed) until
+        // cx seal or the next cx index --sign seals it again.
         if (!file.Publish())
+            return kTrouble;
+        if (sign && !seal.Place())
             return kTrouble;
         std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", clear,
                      EscapeLine(file.Target()).c_str(), static_cast<unsigned long long>(counts.folders),
                      static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.warnings),
-                     interrupted ? " (interrupted: snapshot incomplete)" : "");
+                     interrupted ? (signKey_.empty() ? " (interrupted: snapshot incomplete)"
+                                                     : " (interrupted: snapshot incomplete, not sealed)")
+                                 : "");
         return interrupted ? kInterrupted : counts.problems != 0 ? kReported : kClean;
     }
 
@@ -236,6 +273,8 @@ private:
     bool update_ = false;
     bool force_ = false;  // replace a file that is not a container, or another folder's snapshot
     bool wait_ = false;   // wait for another writer of the container
+    CLI::Option* sign_ = nullptr;
+    std::string signKey_;  // seal the new snapshot with this key
     CLI::Option* oneFileSystem_ = nullptr;
     CLI::Option* noOneFileSystem_ = nullptr;
     CLI::Option* checksum_ = nullptr;

@@ -287,6 +287,9 @@ void SnapshotFile::RemoveStaleTemporaries() const
         if (name.compare(0, prefix.size(), prefix) != 0)
             continue;
         std::string rest = name.substr(prefix.size());
+        // A seal made for a snapshot that was never put in place.
+        if (rest.size() > 4 && rest.compare(rest.size() - 4, 4, ".sig") == 0)
+            rest.resize(rest.size() - 4);
         for (const char* suffix : kSideSuffixes) {
             const size_t length = std::strlen(suffix);
             if (rest.size() > length && rest.compare(rest.size() - length, length, suffix) == 0) {
@@ -378,6 +381,9 @@ std::vector<std::string> SnapshotFile::OwnNames() const
         for (auto& name : WithSideFiles(path.substr(path.rfind('/') + 1)))
             names.push_back(std::move(name));
     }
+    // Its seal, which changes whenever the container does.
+    if (!target_.empty())
+        names.push_back(name_ + ".sig");
     return names;
 }
 

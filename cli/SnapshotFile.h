@@ -60,7 +60,8 @@ public:
     const std::string& Target() const { return target_; }
     const std::string& Temporary() const { return temporary_; }
     // The folder holding both files, and the names in it that are this
-    // run's own (the two files and SQLite's files beside them).
+    // run's own (the two files, SQLite's files beside them, and the
+    // container's seal).
     dev_t FolderDevice() const { return folderDevice_; }
     ino_t FolderInode() const { return folderInode_; }
     std::vector<std::string> OwnNames() const;

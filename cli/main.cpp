@@ -21,8 +21,9 @@ namespace {
 
 // The commands, in the order --help lists them.
 std::unique_ptr<cxcli::Command> (*const kCommands[])() = {
-    cxcli::MakeIndexCommand, cxcli::MakeDiffCommand, cxcli::MakeCheckCommand, cxcli::MakeReviewCommand,
-    cxcli::MakeFindCommand,  cxcli::MakeListCommand, cxcli::MakeDupsCommand,  cxcli::MakeInfoCommand,
+    cxcli::MakeIndexCommand, cxcli::MakeDiffCommand, cxcli::MakeCheckCommand, cxcli::MakeSealCommand,
+    cxcli::MakeReviewCommand, cxcli::MakeFindCommand, cxcli::MakeListCommand, cxcli::MakeDupsCommand,
+    cxcli::MakeInfoCommand,
 };
 
 std::string CommandLine(int argc, char** argv)

@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 
@@ -43,6 +44,8 @@ int ExecText(Connection& connection, const std::string& sql, std::string& messag
 }  // namespace detail
 
 namespace {
+
+std::atomic<bool> g_readAsItLies{false};
 
 // The files SQLite keeps beside a database while it writes it.
 const char* const kSideFileSuffixes[] = {"-wal", "-shm", "-journal"};
@@ -165,9 +168,11 @@ CKoError CDatabaseBase::OpenDatabase()
             flags |= SQLITE_OPEN_READONLY;
             const std::string real = RealPath(file);
             bool sideFiles = false;
-            CKoError refused = CheckSideFiles(real, sideFiles);
-            if (refused.IsError())
-                return refused.Push(FX_LOCATION, "DatabaseName=[%s]", file.c_str());
+            if (!g_readAsItLies.load()) {
+                CKoError refused = CheckSideFiles(real, sideFiles);
+                if (refused.IsError())
+                    return refused.Push(FX_LOCATION, "DatabaseName=[%s]", file.c_str());
+            }
             // With no side file no writer is at work: the file is read as it
             // lies, without a lock and without creating anything beside it,
             // which also works on read-only media and in folders the reader
@@ -218,6 +223,8 @@ uint64_t CDatabaseBase::GetRollbackCount() const
 bool CDatabaseBase::IsOpen() const { return static_cast<bool>(d->connection); }
 
 int CDatabaseBase::ProgressHandler() { return 0; }
+
+void CDatabaseBase::ReadFilesAsTheyLie(bool asTheyLie) { g_readAsItLies.store(asTheyLie); }
 
 sqlite3* CDatabaseBase::GetHandle() const { return d->connection ? d->connection->db : nullptr; }
 

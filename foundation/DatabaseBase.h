@@ -100,6 +100,13 @@ public:
     // The raw connection, or null; for tests and tools.
     sqlite3* GetHandle() const;
 
+    // From now on, read-only opens in this process read each file as it lies
+    // and never what SQLite keeps beside it (a log, its index, a journal):
+    // for a reader that has checked a file's bytes and must read those, even
+    // if a file is put beside it meanwhile. A writer at work in place is then
+    // not waited for; the reader must make sure the file did not change.
+    static void ReadFilesAsTheyLie(bool asTheyLie);
+
 protected:
     // Grows with every transaction or savepoint rolled back on the connection
     // (by SQLite itself too) and with every close: what a subclass remembers
