@@ -72,6 +72,8 @@ public:
                                       "digests (or, with ALGO, not those of ALGO). Every file is read again");
         noChecksum_ = command->add_flag("--no-checksum", "Do not read files for digests")->excludes(checksum_);
         noXattrs_ = command->add_flag("--no-xattrs", "Do not read extended attributes, capabilities or ACLs");
+        policy_ = command->add_option("--policy", policyFile_, "Use this policy instead of the one the snapshot records")
+                      ->type_name("FILE");
         excludes_.Define(*command, "Leave out paths matching PATTERN, instead of the snapshot's rules (repeatable)",
                          "Read exclude patterns from FILE, instead of the snapshot's rules");
         verify_ = command
@@ -94,6 +96,10 @@ public:
         CX::CExcludeRules excludes;
         if (!excludes_.Read(excludes))
             return kTrouble;
+        CX::CPathPolicy policy;
+        std::string problem;
+        if (policy_->count() != 0 && !policy.AddFile(policyFile_, problem))
+            return Fail(policyFile_, problem);
         if (!CheckContainer(options_.oldContainer))
             return kTrouble;
         // A baseline is trusted only once its seal verifies, before any of it
@@ -142,6 +148,8 @@ public:
             settings.xattrs = false;
         if (excludes_.Given())
             settings.excludes = excludes;
+        if (policy_->count() != 0)
+            settings.policy = policy;
 
         const std::string directory = directory_.empty() ? origin : directory_;
         std::string root;
@@ -162,6 +170,7 @@ public:
         report.copy = root != origin;
         report.oldRoot = origin;
         report.newRoot = root;
+        report.policy = settings.policy;
         if (!CheckIgnoredNames(report, before, after))
             return kTrouble;
 
@@ -196,6 +205,8 @@ private:
     std::string checksumName_;
     CLI::Option* noChecksum_ = nullptr;
     CLI::Option* noXattrs_ = nullptr;
+    CLI::Option* policy_ = nullptr;
+    std::string policyFile_;
     ExcludeOptions excludes_;
     CLI::Option* verify_ = nullptr;
     std::string signers_;

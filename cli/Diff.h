@@ -3,6 +3,7 @@
 #pragma once
 
 #include "FileIdentity.h"
+#include "PathPolicy.h"
 
 #include <string>
 #include <vector>
@@ -30,6 +31,8 @@ struct DiffOptions {
     bool copy = false;
     std::string oldRoot;
     std::string newRoot;
+    // What the baseline's policy leaves out of the comparison, path by path.
+    CX::CPathPolicy policy;
     // The containers' identities when their seals were verified (--verify),
     // which they must keep while they are read; null: not sealed.
     const FileIdentity* sealedOld = nullptr;

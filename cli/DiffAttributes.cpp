@@ -97,9 +97,11 @@ bool AttributeComparer::Ignored(const std::string& key, bool folder, bool moved)
         return true;
     if (folder && (key == "MTime" || key == "CTime") && !rules_.folderMTime)
         return true;
+    const std::string name = AttributeName(key);
+    if (!rules_.policy.Empty() && !rules_.policy.Compares(relative_.c_str(), folder, name))
+        return true;
     if (rules_.ignored.empty())
         return false;
-    const std::string name = AttributeName(key);
     // An extended attribute's name is taken as it is; the others in any case.
     return std::any_of(rules_.ignored.begin(), rules_.ignored.end(), [&](const std::string& ignored) {
         return ignored == name || (!IsXattr(key) && (strcasecmp(ignored.c_str(), name.c_str()) == 0 ||
@@ -107,12 +109,18 @@ bool AttributeComparer::Ignored(const std::string& key, bool folder, bool moved)
     });
 }
 
-bool AttributeComparer::Compare(const std::string& before, const std::string& after, bool folder, bool moved,
-                                std::vector<AttributeChange>& changes)
+bool AttributeComparer::Compare(const std::string& path, const std::string& before, const std::string& after,
+                                bool folder, bool moved, std::vector<AttributeChange>& changes)
 {
     changes.clear();
     if (before == after)
         return false;
+    if (!rules_.policy.Empty()) {
+        const size_t start = path.compare(0, rules_.root.size(), rules_.root) == 0 ? rules_.root.size() : 0;
+        relative_.assign(path, start, std::string::npos);
+        if (!relative_.empty() && relative_.back() == '/')
+            relative_.pop_back();
+    }
     if (!CX::CAttributeSet::Parse(before, before_) || !CX::CAttributeSet::Parse(after, after_))
         return true;
     bool shared = false;

@@ -37,6 +37,10 @@ struct CompareRules {
     bool copy = false;
     CX::SRecordedAttributes before;  // what each side records
     CX::SRecordedAttributes after;
+    // What the baseline's policy leaves out, path by path, the paths
+    // relative to `root` (the old side's origin, ending with "/").
+    CX::CPathPolicy policy;
+    std::string root;
 };
 
 class AttributeComparer {
@@ -51,14 +55,16 @@ public:
     // texts, with no changes named. Inode is identity: never a change by
     // itself, and a moved entry's CTime, which the move itself sets, is none
     // either.
-    bool Compare(const std::string& before, const std::string& after, bool folder, bool moved,
-                 std::vector<AttributeChange>& changes);
+    bool Compare(const std::string& path, const std::string& before, const std::string& after, bool folder,
+                 bool moved, std::vector<AttributeChange>& changes);
 
     // Attributes that one snapshot only recorded, met while comparing.
     std::set<std::string> notCompared;
 
 private:
     bool Ignored(const std::string& key, bool folder, bool moved) const;
+
+    std::string relative_;  // the entry's path as the policy reads it
 
     CompareRules rules_;
     std::vector<CX::SAttribute> before_;

@@ -43,7 +43,12 @@ CKoError ReadFacts(CX::CContentContainerDatabase& db, SnapshotFacts& facts)
     db.GetValue("Origin", facts.origin);  // absent values stay empty
     db.GetValue("SnapshotState", facts.state);
     db.GetValue("SnapshotProblems", facts.problems);
-    return CX::ReadRecordedAttributes(db, facts.recorded);
+    CX::SIndexSettings settings;
+    CKoError error = CX::ReadIndexSettings(db, settings);
+    if (!error.IsError())
+        error = CX::ReadRecordedAttributes(db, facts.recorded);
+    facts.policy = settings.policy;
+    return error;
 }
 
 std::string RecordedOrigin(CX::CContentContainerDatabase& db, const std::string& container)
@@ -196,11 +201,11 @@ void DiffPrinter::InBoth(bool folder, const std::string& path, const std::string
     // What could not be read on either side may have changed unseen.
     changes_.clear();
     if (HasKey(before, "Unreadable") || HasKey(after, "Unreadable") || BelowUnreadable(path, folder)) {
-        comparer_.Compare(before, after, folder, false, changes_);
+        comparer_.Compare(path, before, after, folder, false, changes_);
         Report(kUnknown, folder, path, &before, &after, nullptr);
         return;
     }
-    if (before != after && comparer_.Compare(before, after, folder, false, changes_))
+    if (before != after && comparer_.Compare(path, before, after, folder, false, changes_))
         Report(kModified, folder, path, &before, &after, nullptr);
 }
 
@@ -307,10 +312,10 @@ CKoError DiffPrinter::Settle(size_t index)
     if (!moves_.Read(entry.partner, oldPath_, oldMetadata_))
         return TemporaryFileError(FX_LOCATION);
     if (entry.movedAlong) {
-        if (filter_.Wanted(path_) && comparer_.Compare(oldMetadata_, metadata_, entry.folder, false, changes_))
+        if (filter_.Wanted(path_) && comparer_.Compare(path_, oldMetadata_, metadata_, entry.folder, false, changes_))
             Report(kModified, entry.folder, path_, &oldMetadata_, &metadata_, nullptr);
     } else if (filter_.Wanted(path_) || filter_.Wanted(oldPath_)) {
-        comparer_.Compare(oldMetadata_, metadata_, entry.folder, true, changes_);
+        comparer_.Compare(path_, oldMetadata_, metadata_, entry.folder, true, changes_);
         Report(kMoved, entry.folder, path_, &oldMetadata_, &metadata_, &oldPath_);
     }
     return CKoError::Success();
@@ -487,6 +492,9 @@ int RunReport(const DiffOptions& options, const ReportSide& before, const Report
     rules.copy = options.copy;
     rules.before = before.facts.recorded;
     rules.after = after.facts.recorded;
+    rules.policy = options.policy.Empty() ? before.facts.policy : options.policy;
+    rules.root = before.facts.origin;
+    FXPath::AppendTrailingDelimiter(rules.root);
     const std::string subject =
         before.label + (after.container.empty() ? " against " : " vs ") + after.label;
 

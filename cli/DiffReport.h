@@ -34,6 +34,7 @@ struct SnapshotFacts {
     std::string problems;
     std::set<std::string> unreadableFolders;
     CX::SRecordedAttributes recorded;
+    CX::CPathPolicy policy;  // what it says matters, path by path
 };
 
 CKoError ReadFacts(CX::CContentContainerDatabase& db, SnapshotFacts& facts);

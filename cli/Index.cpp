@@ -46,7 +46,12 @@ const char* const kExcludeRulesHelp =
     "  \\         makes the next character plain (\\#, \\!, \\*, a trailing \\ )\n"
     "In a file, blank lines and lines starting with # are skipped, and trailing spaces dropped. The snapshot "
     "records the rules; cx info lists them. With --update, the recorded settings stay unless an option given "
-    "replaces one of them (the rules as a whole, the collect patterns as a whole).";
+    "replaces one of them (the rules as a whole, the collect patterns as a whole, the policy as a whole).\n"
+    "A policy file (--policy) holds one rule per line, PATTERN then what to do below it: -NAME leaves an "
+    "attribute out of comparisons (size, mtime, ctime, mode, uid, gid, nlink, flags, caps, acl, default_acl, "
+    "selinux, xattr.NAME, digest, ...), +NAME compares it again, +digest digests contents even without "
+    "--checksum, -digest does not, exclude leaves the path out; PATTERN reads as an exclude rule, and the last "
+    "rule that matches decides, for each attribute on its own.";
 
 // What the container to be replaced holds, read before it is replaced.
 struct Current {
@@ -104,6 +109,10 @@ public:
                          "(repeatable; - for standard input)");
         collect_ = command_->add_option("--collect", collects_, "Mark files matching GLOB with Collect=\"true\"")
                        ->type_name("GLOB");
+        policy_ = command_->add_option("--policy", policyFile_,
+                                       "Say path by path what is compared, digested or left out (the rules are "
+                                       "below); the snapshot records it for cx check and cx index --update")
+                      ->type_name("FILE");
         command_->footer(kExcludeRulesHelp);
         return *command_;
     }
@@ -122,6 +131,10 @@ public:
         CX::CExcludeRules excludes;
         if (!excludes_.Read(excludes))
             return kTrouble;
+        CX::CPathPolicy policy;
+        std::string problem;
+        if (policy_->count() != 0 && !policy.AddFile(policyFile_, problem))
+            return Fail(policyFile_, problem);
         std::string root;
         if (!ResolveRoot(directory_, root))
             return kTrouble;
@@ -174,6 +187,8 @@ public:
             settings.excludes = excludes;
         if (collect_->count() != 0)
             settings.collects = collects_;
+        if (policy_->count() != 0)
+            settings.policy = policy;
         return Write(file, root, settings, update, commandLine);
     }
 
@@ -285,6 +300,8 @@ private:
     ExcludeOptions excludes_;
     CLI::Option* collect_ = nullptr;
     std::vector<std::string> collects_;
+    CLI::Option* policy_ = nullptr;
+    std::string policyFile_;
 };
 
 }  // namespace

@@ -50,6 +50,8 @@ int RunInfo(const std::string& container)
     db->GetValue("ExcludeRules", excludes);
     std::string collects;
     db->GetValue("Collects", collects);
+    std::string policy;
+    db->GetValue("Policy", policy);
     // The folders above the origin that cx index records are counted apart,
     // so that "folders" matches the index summary.
     int64_t folders = 0;
@@ -70,6 +72,7 @@ int RunInfo(const std::string& container)
     Print(stdout, "%s", settingLines.c_str());
     PrintLines("exclude", excludes);
     PrintLines("collect", collects);
+    PrintLines("policy", policy);
     Print(stdout, "folders\t%lld\nancestors\t%lld\nfiles\t%lld\n", static_cast<long long>(folders - ancestors),
           static_cast<long long>(ancestors), static_cast<long long>(files));
     return kClean;

@@ -11,6 +11,7 @@ const char* const kOneFileSystemKey = "OneFileSystem";
 const char* const kExcludeRulesKey = "ExcludeRules";
 const char* const kCollectsKey = "Collects";
 const char* const kXattrsKey = "Xattrs";
+const char* const kPolicyKey = "Policy";
 const char* const kAttributesKey = "Attributes";
 
 const struct {
@@ -122,6 +123,8 @@ CKoError WriteIndexSettings(CContentContainerDatabase& db, const SIndexSettings&
         error = db.SetValue(kCollectsKey, JoinLines(settings.collects));
     if (!error.IsError())
         error = db.SetValue(kXattrsKey, settings.xattrs ? "true" : "false");
+    if (!error.IsError())
+        error = db.SetValue(kPolicyKey, settings.policy.Text());
     // What every row of this version records; the digest is "Checksum".
     if (!error.IsError())
         error = db.SetValue(kAttributesKey, settings.xattrs ? "ctime nlink flags xattrs" : "ctime nlink flags");
@@ -174,6 +177,20 @@ CKoError ReadIndexSettings(CContentContainerDatabase& db, SIndexSettings& settin
         return error.Push(FX_LOCATION);
     if (present)
         read.collects = SplitLines(value);
+
+    if ((error = Recorded(db, kPolicyKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    if (present) {
+        CPathPolicy policy;
+        std::string problem;
+        unsigned long number = 0;
+        for (const auto& line : SplitLines(value)) {
+            ++number;
+            if (!policy.AddLine(line, problem))
+                return Malformed(FX_LOCATION, kPolicyKey, "line " + std::to_string(number) + ": " + problem);
+        }
+        read.policy = policy;
+    }
 
     settings = read;
     return CKoError::Success();

@@ -5,13 +5,14 @@
 // The container's storage holds them under "Checksum" (the name of the
 // digest algorithm, "none" without), "OneFileSystem" and "Xattrs" ("true" or
 // "false"), "ExcludeRules" (the rules' lines, as CExcludeRules::Text gives
-// them) and "Collects" (one pattern per line); and what the rows record under
-// "Attributes" (see SRecordedAttributes).
+// them), "Collects" (one pattern per line) and "Policy" (the policy's lines);
+// and what the rows record under "Attributes" (see SRecordedAttributes).
 #pragma once
 
 #include "ContentContainerDatabase.h"
 #include "ExcludeRules.h"
 #include "Export.h"
+#include "PathPolicy.h"
 #include "KoError.h"
 
 #include <string>
@@ -51,6 +52,8 @@ struct CX_EXPORT SIndexSettings {
     // Extended attributes: capabilities, ACLs, the SELinux label and any
     // other the walk can read (ExtendedAttributes.h).
     bool xattrs = true;
+    // What matters path by path: what is left out, digested, compared.
+    CPathPolicy policy;
 };
 
 // What the rows of a snapshot record beyond type, size, mtime, mode, owner,

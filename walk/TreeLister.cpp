@@ -40,7 +40,7 @@ Lister::Lister(const WalkOptions& options, const OwnFiles& own, dev_t rootDevice
                std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped)
     : options_(options), own_(own), rootDevice_(rootDevice), report_(report), warnings_(warnings),
       problems_(problems), handles_(handles), maxHandles_(maxHandles), stopped_(stopped),
-      needPath_(!options.excludes.Empty() || !options.collects.empty())
+      needPath_(!options.excludes.Empty() || !options.collects.empty() || !options.policy.Empty())
 {
 }
 
@@ -147,7 +147,9 @@ void Lister::ListEntry(Listing& listing, int directory, const char* name, unsign
         path_.assign(*folderPath_).append(name);
     // The rules' paths are relative to the root; some rules match folders only.
     const auto excluded = [this](bool isFolder) {
-        return !options_.excludes.Empty() && options_.excludes.Excluded(path_.c_str() + options_.root.size(), isFolder);
+        const char* relative = path_.c_str() + options_.root.size();
+        return (!options_.excludes.Empty() && options_.excludes.Excluded(relative, isFolder)) ||
+               (!options_.policy.Empty() && options_.policy.Excludes(relative, isFolder));
     };
     EntryStatus status;
     if (!StatAt(directory, name, status)) {
@@ -243,19 +245,24 @@ bool Lister::AppendMetadata(std::string& out, const EntryStatus& status, int dir
     }
     if (!status.IsFolder() && !options_.collects.empty() && Matches(options_.collects, Path(name).c_str(), name))
         out += " Collect=\"true\"";
-    if (options_.checksum != EChecksum::None && status.IsRegular())
-        return AppendDigest(out, status, directory, name);
-    return true;
+    if (!status.IsRegular())
+        return true;
+    // The policy may digest what the settings do not, or leave out what they do.
+    bool digest = options_.checksum != EChecksum::None;
+    if (!options_.policy.Empty() && name[0] != '/')
+        digest = options_.policy.Digests(path_.c_str() + options_.root.size(), digest);
+    return digest ? AppendDigest(out, status, directory, name) : true;
 }
 
 bool Lister::AppendDigest(std::string& out, const EntryStatus& status, int directory, const char* name)
 {
+    const EChecksum algorithm = options_.checksum != EChecksum::None ? options_.checksum : options_.policyChecksum;
     if (!digest_)
-        digest_ = std::make_unique<FileDigest>(options_.checksum);
+        digest_ = std::make_unique<FileDigest>(algorithm);
     switch (digest_->Digest(directory, name, status, hex_, stopped_)) {
     case DigestResult::kDone:
         out += ' ';
-        out += ChecksumAttribute(options_.checksum);
+        out += ChecksumAttribute(algorithm);
         out += "=\"";
         out += hex_;
         out += '"';

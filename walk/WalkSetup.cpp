@@ -28,6 +28,8 @@ CKoError PrepareWalk(const std::string& directory, const SIndexSettings& setting
     walk.options.checksum = settings.checksum;
     walk.options.oneFileSystem = settings.oneFileSystem;
     walk.options.xattrs = settings.xattrs;
+    walk.options.policy = settings.policy;
+    walk.options.policyChecksum = settings.checksum != EChecksum::None ? settings.checksum : EChecksum::SHA256;
     return CKoError::Success();
 }
 

@@ -341,6 +341,34 @@ check "digests of two algorithms" \
   "cx: note: contents not compared: the snapshots hold digests of different algorithms (sha256 and xxh128)" \
   "$("$CX" diff "$WORK/checked.cx" "$WORK/xxh.cx" 2>&1 >/dev/null | grep note)"
 
+# A policy per path: logs grow, /etc is hashed, /home is left out; the
+# snapshot records it, so that the check applies it untold.
+P="$WORK/server"
+mkdir -p "$P/var/log" "$P/etc" "$P/home/u" "$P/usr"
+echo start >"$P/var/log/syslog"
+echo a=1 >"$P/etc/conf"
+echo bin >"$P/usr/tool"
+echo x >"$P/home/u/f"
+chmod 644 "$P/var/log/syslog"
+printf '# a server\n/var/log/**  -size -mtime -ctime -digest\n/etc/**      +digest\n/home/       exclude\n' >"$WORK/policy"
+"$CX" index --policy "$WORK/policy" "$P" "$WORK/server.cx" 2>/dev/null
+check "policy: /etc digested, elsewhere not" "1 0" \
+  "$("$CX" find "$WORK/server.cx" "$P/etc/conf" | grep -c SHA256=) $("$CX" find "$WORK/server.cx" "$P/usr/tool" | grep -c SHA256=)"
+check "policy: /home left out" 1 "$("$CX" find "$WORK/server.cx" "$P/home/" >/dev/null 2>&1; echo $?)"
+check "policy: cx info lists it" "policy	/etc/**      +digest" "$("$CX" info "$WORK/server.cx" | grep '^policy.*etc')"
+echo more >>"$P/var/log/syslog"
+check "policy: a growing log is not reported" "0 " "$(run "$WORK/out" check "$WORK/server.cx") $(cat "$WORK/out")"
+chmod 600 "$P/var/log/syslog"
+check "policy: its mode change is" "1 M $P/var/log/syslog	mode 0644->0600" \
+  "$(run "$WORK/out" check "$WORK/server.cx") $(cat "$WORK/out")"
+cp -p "$P/etc/conf" "$WORK/conf.keep"
+echo a=2 >"$P/etc/conf"
+touch -r "$WORK/conf.keep" "$P/etc/conf"
+check "policy: an edit below /etc shows in its digest" "digest" \
+  "$("$CX" check --ignore ctime "$WORK/server.cx" | grep "$P/etc/conf" | cut -f2 | cut -d' ' -f1)"
+check "policy: a bad policy refused" "2 1" \
+  "$(printf '/x  -colour\n' >"$WORK/bad.policy"; run "$WORK/out" index --policy "$WORK/bad.policy" "$P" "$WORK/bad.cx") $(grep -c 'line 1' "$WORK/stderr")"
+
 # cx check compares as it walks and writes nothing: not in the temporary
 # folder, whatever it holds or is named (a user's own file named like the
 # scratch files of earlier versions stays), and not beside the snapshot.

@@ -10,6 +10,7 @@
 #include "EntryStatus.h"
 #include "ExcludeRuleList.h"
 #include "IndexSettings.h"
+#include "PathPolicy.h"
 #include "KoError.h"
 
 #include <string>
@@ -54,6 +55,10 @@ struct WalkOptions {
     std::string root;                   // what the rules' paths are relative to
     std::vector<std::string> collects;  // files marked Collect="true"
     EChecksum checksum = EChecksum::None;  // a digest of each regular file
+    CPathPolicy policy;                    // what is left out and digested, path by path
+    // The algorithm of the digests the policy asks for: the checksum's, or
+    // SHA-256 without one.
+    EChecksum policyChecksum = EChecksum::SHA256;
     bool oneFileSystem = false;         // no folder on another device than the root
     bool xattrs = false;                // extended attributes (ExtendedAttributes.h)
 };
