@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 
 namespace cxcli {
 
@@ -19,10 +20,46 @@ double Now()
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// What a run has made and must not leave behind, should a second signal end
+// it at once: paths kept where the handler may read them, each a file with
+// SQLite's files beside it, or a folder.
+constexpr size_t kLeftovers = 4;
+constexpr size_t kPathBytes = 4096;
+struct Leftover {
+    std::atomic<bool> used{false};
+    bool folder = false;
+    char path[kPathBytes];
+};
+Leftover g_leftovers[kLeftovers];
+
+void RemoveInHandler(const char* path)
+{
+    char side[kPathBytes + 16];
+    const size_t length = strnlen(path, kPathBytes);
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const size_t more = strlen(suffix);
+        memcpy(side, path, length);
+        memcpy(side + length, suffix, more + 1);
+        unlink(side);  // async-signal-safe, as are rmdir and raise
+    }
+}
+
 extern "C" void OnInterrupt(int signalNumber)
 {
-    g_interrupted.store(true);
-    signal(signalNumber, SIG_DFL);  // a second one ends the process
+    if (!g_interrupted.exchange(true))
+        return;  // the first: the run stops at its next step and puts away what it made
+    // The second ends the process at once, with what it made gone first:
+    // files before the folders that hold them.
+    for (int pass = 0; pass < 2; ++pass)
+        for (Leftover& leftover : g_leftovers)
+            if (leftover.used.load() && leftover.folder == (pass == 1)) {
+                if (leftover.folder)
+                    rmdir(leftover.path);
+                else
+                    RemoveInHandler(leftover.path);
+            }
+    signal(signalNumber, SIG_DFL);
+    raise(signalNumber);
 }
 
 }  // namespace
@@ -33,6 +70,28 @@ void InstallInterruptHandler()
 {
     for (const int signalNumber : {SIGINT, SIGTERM, SIGHUP})
         signal(signalNumber, &OnInterrupt);
+}
+
+int RemoveOnSecondSignal(const std::string& path, bool folder)
+{
+    if (path.size() >= kPathBytes)
+        return -1;
+    for (size_t i = 0; i < kLeftovers; ++i) {
+        Leftover& leftover = g_leftovers[i];
+        if (leftover.used.load())
+            continue;
+        leftover.folder = folder;
+        memcpy(leftover.path, path.c_str(), path.size() + 1);
+        leftover.used.store(true);
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void KeepOnSecondSignal(int handle)
+{
+    if (handle >= 0 && static_cast<size_t>(handle) < kLeftovers)
+        g_leftovers[handle].used.store(false);
 }
 
 Progress::Progress(const char* what) : what_(what), enabled_(isatty(STDERR_FILENO) != 0), start_(Now()) {}

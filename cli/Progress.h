@@ -24,8 +24,14 @@ private:
     bool shown_ = false;
 };
 
-// Set by Ctrl-C (or SIGTERM, SIGHUP); a second one ends the process at once.
+// Set by Ctrl-C (or SIGTERM, SIGHUP); a second one ends the process at once,
+// after removing what RemoveOnSecondSignal names.
 extern std::atomic<bool> g_interrupted;
 void InstallInterruptHandler();
+// A file (with SQLite's files beside it) or a folder to remove should a
+// second signal end the process; the answer is for KeepOnSecondSignal, which
+// says it is no longer to be removed (-1: there was no room; it stays).
+int RemoveOnSecondSignal(const std::string& path, bool folder);
+void KeepOnSecondSignal(int handle);
 
 }  // namespace cxcli

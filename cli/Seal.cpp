@@ -114,6 +114,7 @@ PendingSeal::~PendingSeal()
 {
     if (!temporary_.empty() && !placed_)
         unlink(temporary_.c_str());
+    KeepOnSecondSignal(handle_);
 }
 
 bool PendingSeal::Place()
@@ -153,6 +154,7 @@ bool SignFile(int bytes, const std::string& container, const std::string& key, s
     }
     const FX::UniqueFd out(made);
     seal.temporary_ = pattern;
+    seal.handle_ = RemoveOnSecondSignal(pattern, false);
     seal.target_ = target;
     seal.folder_ = folder;
     seal.placed_ = false;

@@ -35,6 +35,7 @@ public:
 private:
     friend bool SignFile(int, const std::string&, const std::string&, std::string&, PendingSeal&);
     std::string temporary_;
+    int handle_ = -1;  // removed by a second Ctrl-C
     std::string target_;
     std::string folder_;
     bool placed_ = false;

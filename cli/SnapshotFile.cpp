@@ -4,10 +4,11 @@
 // container first gets an empty placeholder to hold the lock on. Whoever
 // takes the lock checks afterwards that the name still leads to the file it
 // locked (a writer before it may have renamed a new file over it) and starts
-// again if not. The new snapshot is written to ".NAME.tmpXXXXXX" beside the
-// container, which nothing reads as a snapshot; its leftovers after a crash
-// are removed by the next writer, which holds the lock and so knows that no
-// run still uses them.
+// again if not. The new snapshot is written to ".NAME.tmpXXXXXX/NAME", in a
+// folder of its own beside the container that only the run's user can
+// enter, so that nobody can put a file where SQLite will make one beside it.
+// Leftovers after a crash are removed by the next writer, which holds the
+// lock and so knows that no run still uses them.
 //
 // SQLite's files beside the container (-wal, -shm, -journal) mean that a
 // program has it open, or had it open when it died. They must belong to the
@@ -103,6 +104,7 @@ SnapshotFile::~SnapshotFile()
 bool SnapshotFile::Acquire(const std::string& path, const Options& options)
 {
     update_ = options.update;
+    force_ = options.force;
     return Resolve(path) && Lock(options) && CheckCurrent(options);
 }
 
@@ -290,6 +292,7 @@ void SnapshotFile::RemoveStaleTemporaries() const
         // A seal made for a snapshot that was never put in place.
         if (rest.size() > 4 && rest.compare(rest.size() - 4, 4, ".sig") == 0)
             rest.resize(rest.size() - 4);
+        // The temporary files of earlier versions lay beside the container.
         for (const char* suffix : kSideSuffixes) {
             const size_t length = std::strlen(suffix);
             if (rest.size() > length && rest.compare(rest.size() - length, length, suffix) == 0) {
@@ -301,24 +304,50 @@ void SnapshotFile::RemoveStaleTemporaries() const
             stale.push_back(name);
     }
     closedir(folder);
-    for (const auto& name : stale)
-        unlink(((folder_ == "/" ? "" : folder_) + "/" + name).c_str());
+    // Only what a run of this user made; the writers' lock says no run is at
+    // work on it. A private folder goes with the files a run puts there, and
+    // stays if it holds anything else.
+    for (const auto& name : stale) {
+        const std::string path = (folder_ == "/" ? "" : folder_) + "/" + name;
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0 || status.st_uid != geteuid())
+            continue;
+        if (S_ISDIR(status.st_mode)) {
+            RemoveWithSideFiles(path + "/" + name_);
+            rmdir(path.c_str());
+        } else if (S_ISREG(status.st_mode)) {
+            unlink(path.c_str());
+        }
+    }
 }
 
 bool SnapshotFile::Prepare()
 {
     RemoveStaleTemporaries();
+    // The new snapshot is made in a folder of its own that only this user
+    // can enter: SQLite's files beside it are made there too, where nobody
+    // else can put one first for the run to write into.
     std::string pattern = (folder_ == "/" ? "" : folder_) + "/." + name_ + ".tmpXXXXXX";
-    const int made = mkostemp(&pattern[0], O_CLOEXEC);
-    if (made < 0) {
-        Fail(target_, std::string("cannot make a temporary file beside it: ") + std::strerror(errno));
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        Fail(target_, std::string("cannot make a temporary folder beside it: ") + std::strerror(errno));
         return false;
     }
-    const FX::UniqueFd fd(made);
-    temporary_ = pattern;
-    // The new snapshot is seen by whoever could see the old one, no more.
-    if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0)
-        (void)fchown(fd.Get(), static_cast<uid_t>(-1), group_);  // at least the group, where allowed
+    private_ = pattern;
+    temporary_ = private_ + "/" + name_;
+    privateHandle_ = RemoveOnSecondSignal(private_, true);
+    temporaryHandle_ = RemoveOnSecondSignal(temporary_, false);
+    const FX::UniqueFd fd(open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) {
+        Fail(temporary_, std::strerror(errno));
+        return false;
+    }
+    // The new snapshot is seen by whoever could see the old one, no more:
+    // one that could not keep its owner and group would pass to this user.
+    if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0 && !force_) {
+        Fail(target_, "owned by " + std::to_string(owner_) + ":" + std::to_string(group_) +
+                          ", which a new snapshot made by this user could not keep (--force replaces it anyway)");
+        return false;
+    }
     if (fchmod(fd.Get(), mode_) != 0) {
         Fail(temporary_, std::strerror(errno));
         return false;
@@ -364,6 +393,9 @@ bool SnapshotFile::Publish()
     }
     published_ = true;
     createdPlaceholder_ = false;
+    KeepOnSecondSignal(temporaryHandle_);
+    rmdir(private_.c_str());
+    KeepOnSecondSignal(privateHandle_);
     const FX::UniqueFd folder(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder || (fsync(folder.Get()) != 0 && errno != EINVAL)) {
         Fail(folder_, std::string("cannot write the folder to disk: ") + std::strerror(errno));
@@ -375,12 +407,11 @@ bool SnapshotFile::Publish()
 std::vector<std::string> SnapshotFile::OwnNames() const
 {
     std::vector<std::string> names;
-    for (const std::string& path : {target_, temporary_}) {
-        if (path.empty())
-            continue;
-        for (auto& name : WithSideFiles(path.substr(path.rfind('/') + 1)))
-            names.push_back(std::move(name));
-    }
+    if (!target_.empty())
+        names = WithSideFiles(name_);
+    // The private folder the new snapshot is made in, with all it holds.
+    if (!private_.empty())
+        names.push_back(private_.substr(private_.rfind('/') + 1));
     // Its seal, which changes whenever the container does.
     if (!target_.empty())
         names.push_back(name_ + ".sig");
@@ -391,6 +422,10 @@ void SnapshotFile::RemoveTemporary()
 {
     if (!temporary_.empty())
         RemoveWithSideFiles(temporary_);
+    KeepOnSecondSignal(temporaryHandle_);
+    if (!private_.empty())
+        rmdir(private_.c_str());
+    KeepOnSecondSignal(privateHandle_);
 }
 
 }  // namespace cxcli

@@ -1,5 +1,5 @@
 // The container file that cx index writes, kept safe while a new snapshot is
-// made: one writer at a time, the new snapshot built in a temporary file
+// made: one writer at a time, the new snapshot built in a private folder
 // beside it and renamed over it only once it is finished and on disk.
 #pragma once
 
@@ -22,7 +22,8 @@ class SnapshotFile {
 public:
     struct Options {
         bool update = false;  // start from a copy of the current snapshot
-        bool force = false;   // replace a file that is not a container
+        bool force = false;   // replace a file that is not a container, or that a new snapshot could not keep
+                              // the owner and group of
         bool wait = false;    // wait for another writer instead of failing
     };
 
@@ -77,7 +78,10 @@ private:
     std::string folder_;  // resolved, without a trailing "/"
     std::string name_;
     std::string target_;
-    std::string temporary_;
+    std::string private_;    // the folder the new snapshot is made in
+    std::string temporary_;  // the new snapshot, in it
+    int privateHandle_ = -1;  // both removed by a second Ctrl-C
+    int temporaryHandle_ = -1;
     dev_t folderDevice_ = 0;
     ino_t folderInode_ = 0;
     FX::UniqueFd lock_;  // the current file, locked while the run lasts
@@ -85,6 +89,7 @@ private:
     bool finished_ = false;
     bool copied_ = false;
     bool update_ = false;
+    bool force_ = false;
     bool published_ = false;
     mode_t mode_ = 0600;
     uid_t owner_ = static_cast<uid_t>(-1);

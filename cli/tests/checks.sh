@@ -8,6 +8,10 @@ WORK=$(mktemp -d)
 # Only by the script itself: a child it forked for a background command, hit
 # by a signal before it runs the command, would run this trap too.
 trap '[ "$BASHPID" = "$$" ] && rm -rf "$WORK"' EXIT
+# A temporary folder of the script's own: what it looks for there is its
+# own, however many other cx runs share the machine's.
+export TMPDIR="$WORK/tmp"
+mkdir "$TMPDIR"
 failures=0
 checks=0
 

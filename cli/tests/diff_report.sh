@@ -125,7 +125,7 @@ check "path filter is no name prefix" "1: cx: $T/mod: in neither snapshot" \
 # removed from it, and a file deleted whose inode a new file got.
 M="$WORK/moves"
 mkdir -p "$M/from/inner" "$M/to"
-for name in from/inner/keep from/gone single chm reused; do printf '%s' "$name" >"$M/$name"; done
+for name in from/inner/keep from/gone single chm reused tomove; do printf '%s' "$name" >"$M/$name"; done
 chmod 644 "$M/chm"
 "$CX" index "$M" "$WORK/m1.cx" 2>/dev/null
 mv "$M/from" "$M/to/moved"
@@ -135,6 +135,8 @@ mv "$M/chm" "$M/to/chm2"
 chmod 600 "$M/to/chm2"
 rm "$M/reused"
 printf 'reused' >"$M/fresh"
+mkdir "$M/new"
+mv "$M/tomove" "$M/new/tomove"  # into a folder the old snapshot lacks
 "$CX" index "$M" "$WORK/m2.cx" 2>/dev/null
 inode() { "$CX" find "$1" "$2" | sed -n 's/.*Inode="\([^"]*\)".*/\1/p'; }
 if [ -n "$EXTENSION" ]; then
@@ -147,10 +149,17 @@ fi
 check "moves" "A $M/fresh
 D $M/reused
 D $M/from/gone
+A $M/new/
+R $M/tomove -> $M/new/tomove
 R $M/chm -> $M/to/chm2${tab}mode 0644->0600
 R $M/single -> $M/to/single2
-R $M/from/ -> $M/to/moved/" "$("$CX" diff "$WORK/m1.cx" "$WORK/m2.cx")"
-check "moves, stat" "moved     1 folders, 2 files" "$("$CX" diff --stat "$WORK/m1.cx" "$WORK/m2.cx" | grep '^moved')"
+R $M/from/ -> $M/to/moved/" "$("$CX" diff "$WORK/m1.cx" "$WORK/m2.cx" 2>/dev/null)"
+check "moves, stat" "moved     1 folders, 3 files" "$("$CX" diff --stat "$WORK/m1.cx" "$WORK/m2.cx" | grep '^moved')"
+# Collapsing a folder only one side has hides what did not move, never a move.
+check "moves with collapsed folders" "$("$CX" diff "$WORK/m1.cx" "$WORK/m2.cx" 2>/dev/null)" \
+  "$("$CX" diff --collapse-folders "$WORK/m1.cx" "$WORK/m2.cx" 2>/dev/null)"
+check "moves with collapsed folders, stat" "moved     1 folders, 3 files" \
+  "$("$CX" diff --stat --collapse-folders "$WORK/m1.cx" "$WORK/m2.cx" | grep '^moved')"
 check "move, JSON" "moved file file $M/chm {'mode': {'old': '0644', 'new': '0600'}}" "$("$CX" diff --json "$WORK/m1.cx" "$WORK/m2.cx" |
   python3 -c '
 import json, sys
@@ -162,17 +171,39 @@ check "no renames" "D $M/chm
 A $M/fresh
 D $M/reused
 D $M/single
+D $M/tomove
 D $M/from/
 D $M/from/gone
 D $M/from/inner/
 D $M/from/inner/keep
+A $M/new/
+A $M/new/tomove
 A $M/to/chm2
 A $M/to/single2
 A $M/to/moved/
 A $M/to/moved/inner/
 A $M/to/moved/inner/keep" "$("$CX" diff --no-renames "$WORK/m1.cx" "$WORK/m2.cx")"
 check "collapsed folders, both kinds" "D $M/from/
+A $M/new/
 A $M/to/moved/" "$("$CX" diff --no-renames --collapse-folders "$WORK/m1.cx" "$WORK/m2.cx" | grep /$)"
+
+# Every line splits back at its separators, whatever the names and values
+# hold: "->" in a name or a link's target is written -\x3E.
+S="$WORK/separators"
+mkdir -p "$S"
+printf a >"$S/a -> b"
+ln -s "p->q" "$S/target"
+"$CX" index "$S" "$WORK/sep1.cx" 2>/dev/null
+mv "$S/a -> b" "$S/x -> y"
+ln -sfn "q->r" "$S/target"
+"$CX" index "$S" "$WORK/sep2.cx" 2>/dev/null
+check "separators in names and values" "M $S/target${tab}target p-\\x3Eq->q-\\x3Er
+R $S/a -\\x3E b -> $S/x -\\x3E y" \
+  "$("$CX" diff --ignore ctime,mtime "$WORK/sep1.cx" "$WORK/sep2.cx" 2>/dev/null)"
+
+# A typo in an attribute's name is said, not passed over.
+check "--ignore of a name no side records" "2 1" \
+  "$("$CX" diff --ignore mtim "$WORK/m1.cx" "$WORK/m2.cx" >/dev/null 2>"$WORK/stderr"; echo "$? $(grep -c mtim "$WORK/stderr")")"
 
 # On a terminal, one labelled line that is gone at the end: none of the
 # comparison's unlabelled marks.

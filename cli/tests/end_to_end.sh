@@ -328,10 +328,16 @@ printf 'abcxef' >"$WORK/copy/sub/data"
 touch -r "$C/sub/data" "$WORK/copy/sub/data"
 check "check of a copy with one byte changed" "1 sub/data" \
   "$(run "$WORK/out" check "$WORK/checked.cx" "$WORK/copy") $(cut -f1 "$WORK/out" | cut -d' ' -f2)"
+check "check of a copy: JSON names the entry below the roots and in each tree" \
+  "sub/data $C/sub/data $WORK/copy/sub/data" \
+  "$("$CX" check --json "$WORK/checked.cx" "$WORK/copy" 2>/dev/null | python3 -c '
+import json, sys
+for row in map(json.loads, sys.stdin):
+    print(row["path"], row["old_full_path"], row["new_full_path"])')"
 rm "$C/keep"
 check "check of a changed tree" "1 D $C/keep" \
   "$(run "$WORK/out" check "$WORK/checked.cx") $(grep -v '/$' "$WORK/out")"
-check "check leaves nothing behind" "" "$(find "${TMPDIR:-/tmp}" -maxdepth 1 -name 'cx-scratch.*' -newer "$WORK/checked.cx")"
+check "check leaves nothing behind" "" "$(ls -A "$TMPDIR")"
 # Contents are compared only by digests of one algorithm on both sides.
 "$CX" index "$C" "$WORK/nodigests.cx" 2>/dev/null
 check "check --checksum of a snapshot without digests" "2 1" \
@@ -379,6 +385,8 @@ touch -d '2 minutes ago' "$S/cx-scratch.backup"
 before=$(ls -A "$WORK" | LC_ALL=C sort)
 check "check with TMPDIR=file:x, no such folder" "2 cx-scratch.backup" \
   "$(cd "$S" && TMPDIR=file:x "$CX" check "$WORK/checked.cx" >/dev/null 2>&1; echo "$? $(ls -A)")"
+check "diff's temporary file goes to TMPDIR" "2 1" \
+  "$(TMPDIR="$S/none" "$CX" diff "$WORK/s1.cx" "$WORK/s2.cx" >/dev/null 2>"$WORK/stderr"; echo "$? $(grep -c "$S/none" "$WORK/stderr")")"
 mkdir "$S/file:x"
 check "check with TMPDIR=file:x, a folder" "1 " \
   "$(cd "$S" && TMPDIR=file:x "$CX" check "$WORK/checked.cx" >/dev/null 2>&1; echo "$? $(ls -A file:x)")"

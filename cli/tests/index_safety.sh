@@ -201,6 +201,23 @@ for signal in INT KILL; do
 done
 "$CX" index --force "$T" "$WORK/keep.cx" 2>/dev/null
 check "the next run removes a killed run's leftovers" "" "$(leftovers "$WORK/keep.cx")"
+
+# A second Ctrl-C ends a run at once, and still leaves nothing behind; a
+# log or a cron mail gets plain lines, never a terminal's control bytes.
+left=0
+escapes=0
+for round in $(seq 1 15); do
+  "$CX" index --force --checksum "$B" "$WORK/twice.cx" 2>"$WORK/err" &
+  pid=$!
+  sleep "0.0$((RANDOM % 10))"
+  kill -INT "$pid" 2>/dev/null
+  kill -INT "$pid" 2>/dev/null
+  { wait "$pid"; } 2>/dev/null
+  [ -n "$(leftovers "$WORK/twice.cx")" ] && left=$((left + 1))
+  grep -q $'\033' "$WORK/err" && escapes=$((escapes + 1))
+done
+check "two Ctrl-C leave nothing behind" 0 "$left"
+check "no control bytes on a stderr that is no terminal" 0 "$escapes"
 check "state after the rounds" complete "$(state "$WORK/keep.cx")"
 
 # A first snapshot cut short keeps what was written, marked incomplete.

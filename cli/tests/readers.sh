@@ -138,4 +138,75 @@ check "planted log: the container keeps its bytes" "$sum" "$(sha256sum <"$STICKY
 check "planted log: the planted file is not touched" "$planted" "$(sha256sum <"$STICKY/c.cx-wal")"
 check "planted log: nothing else beside" "c.cx c.cx-wal " "$(beside "$STICKY")"
 
+# A report describes one state of a container that a program writes in
+# place meanwhile, or says it could not and ends with exit status 2: never
+# a mix of the states the writer went through.
+LIVE="$WORK/live"
+mkdir -p "$LIVE/tree"
+for d in $(seq 1 60); do mkdir "$LIVE/tree/d$d" && (cd "$LIVE/tree/d$d" && touch f{1..100}); done
+"$CX" index "$LIVE/tree" "$LIVE/base.cx" 2>/dev/null
+cp "$LIVE/base.cx" "$LIVE/live.cx"
+( for r in $(seq 1 150); do
+    sqlite3 "$LIVE/live.cx" "UPDATE Files SET Metadata = 'Type=\"file\" Size=\"$r\"';" 2>/dev/null
+  done ) &
+writer=$!
+reports=0
+mixed=0
+while kill -0 "$writer" 2>/dev/null; do
+  "$CX" diff --ignore type "$LIVE/base.cx" "$LIVE/live.cx" >"$LIVE/out" 2>/dev/null
+  status=$?
+  states=$(grep -o 'size 0->[0-9]*' "$LIVE/out" | sort -u | wc -l)
+  reports=$((reports + 1))
+  [ "$status" != 2 ] && [ "$states" -gt 1 ] && mixed=$((mixed + 1))
+done
+wait "$writer"
+check "a container written in place: no report mixes its states ($reports reports)" 0 "$mixed"
+
+# The new snapshot is made in a folder only its user can enter: in a sticky
+# world-writable folder, no file SQLite makes beside it ever lies where
+# another user could have put one first.
+"$CX" index "$T" "$STICKY/own.cx" 2>/dev/null
+for round in 1 2 3; do
+  echo "round $round" >"$T/x"
+  "$CX" index --update "$T" "$STICKY/own.cx" 2>/dev/null &
+  indexer=$!
+  while kill -0 "$indexer" 2>/dev/null; do
+    find "$STICKY" -mindepth 1 -maxdepth 1 -name '.own.cx.tmp*' -printf '%f %y %m\n' >>"$WORK/seen"
+  done
+  wait "$indexer"
+done
+check "a run's temporary snapshot: only a private folder beside the container" "" \
+  "$(grep -v '^\.own\.cx\.tmp[^ -]* d 700$' "$WORK/seen" | sort -u)"
+
+# A snapshot another user replaces would pass to that user: refused unless
+# --force, so that the owner and group the README promises are kept.
+OPEN="$WORK/open"
+mkdir "$OPEN"
+chmod 0777 "$OPEN"
+"$CX" index "$T" "$OPEN/c.cx" 2>/dev/null
+chmod 0644 "$OPEN/c.cx"
+out=$(as nobody "$CX" index "$T" "$OPEN/c.cx" 2>&1)
+check "another user's index of root's snapshot" "2 root 1" "$? $(stat -c %U "$OPEN/c.cx") $(grep -c 'force' <<<"$out")"
+check "another user's index of root's snapshot, forced" "0 nobody" \
+  "$(as nobody "$CX" index --force "$T" "$OPEN/c.cx" >/dev/null 2>&1; echo "$? $(stat -c %U "$OPEN/c.cx")")"
+
+# A file the checking user cannot read is unknown, never clean: its content
+# may have changed where its size and times did not.
+if setfacl -m u:nobody:r "$T/x" 2>/dev/null; then
+  SEEN="$WORK/seen-tree"
+  mkdir -p "$SEEN"
+  echo same >"$SEEN/f"
+  chmod 0755 "$SEEN"
+  chmod 0644 "$SEEN/f"
+  mkdir "$WORK/mine"
+  chown nobody "$WORK/mine"
+  as nobody "$CX" index --checksum "$SEEN" "$WORK/mine/unreadable.cx" 2>/dev/null
+  cp -p "$SEEN/f" "$WORK/f.keep"
+  echo diff >"$SEEN/f"
+  touch -r "$WORK/f.keep" "$SEEN/f"
+  setfacl -m u:nobody:- "$SEEN/f"
+  out=$(as nobody "$CX" check --checksum "$WORK/mine/unreadable.cx" 2>/dev/null)
+  check "a file the check cannot read is unknown" "1 ? $SEEN/f" "$? $(cut -f1 <<<"$out")"
+fi
+
 checks_summary
