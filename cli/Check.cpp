@@ -188,7 +188,9 @@ public:
             if (report.checkPeriod > 0)
                 bag->Set("AbortCheckPeriod::CCC", report.checkPeriod);
             comparison.SetConfigurationBag(bag);
-            return comparison.Compare(counts);
+            const CKoError error = comparison.Compare(counts);
+            printer->SetNewFileSystems(comparison.FileSystems());
+            return error;
         });
         if (counts.problems != 0)
             Warn(directory, std::to_string(counts.problems) +

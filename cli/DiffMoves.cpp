@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <functional>
 #include <unordered_map>
 #include <unordered_set>
@@ -134,7 +135,10 @@ struct InodeSeen {
 // files by inode, folders by inode, and what moved along with a folder.
 class MoveFinder::Pairing {
 public:
-    explicit Pairing(MoveFinder& finder) : finder_(finder), entries_(finder.entries_) {}
+    Pairing(MoveFinder& finder, const FileSystemMap& before, const FileSystemMap& after)
+        : finder_(finder), entries_(finder.entries_), before_(before), after_(after)
+    {
+    }
 
     bool Run()
     {
@@ -177,7 +181,8 @@ private:
         }
         const Identity before = IdentityOf(metadata_, scratch_);
         const Identity after = IdentityOf(otherMetadata_, scratch_);
-        if (before.inode.empty() || before.inode != after.inode || before.type != after.type)
+        if (before.inode.empty() || before.inode != after.inode || before.type != after.type ||
+            !SameFileSystem(before.inode))
             return OneSidedEntry::kNone;
         if (entries_[i].folder)
             return seen.lastAdded;  // its time is judged by the caller
@@ -283,8 +288,20 @@ private:
         return std::string();
     }
 
+    // Whether the device number of an Inode value both sides share stands
+    // for one file system on both.
+    bool SameFileSystem(const std::string& inode) const
+    {
+        const uint64_t device = std::strtoull(inode.c_str(), nullptr, 10);
+        const auto old = before_.find(device);
+        const auto current = after_.find(device);
+        return old == before_.end() || current == after_.end() || old->second == current->second;
+    }
+
     MoveFinder& finder_;
     std::vector<OneSidedEntry>& entries_;
+    const FileSystemMap& before_;
+    const FileSystemMap& after_;
     std::unordered_map<uint64_t, InodeSeen> byInode_;
     std::unordered_set<std::string> movedBetween_;  // "old parent\0new parent"
     std::unordered_map<std::string, std::string> movedFolders_;  // old path -> new path
@@ -296,9 +313,9 @@ private:
     bool failed_ = false;
 };
 
-bool MoveFinder::Resolve()
+bool MoveFinder::Resolve(const FileSystemMap& before, const FileSystemMap& after)
 {
-    return Pairing(*this).Run();
+    return Pairing(*this, before, after).Run();
 }
 
 }  // namespace cxcli

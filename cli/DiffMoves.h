@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,8 +48,12 @@ public:
     // that moved from directly below one to directly below the other.
     // Below a moved folder, a deleted entry is then paired with the added one
     // at its place below the folder's new path, whatever its inode, and such
-    // pairs are marked movedAlong. False, with errno set, on a read error.
-    bool Resolve();
+    // pairs are marked movedAlong. Entries on file systems that each side
+    // knows by an identity (device number to identity), and whose
+    // identities differ, are never one. False, with errno set, on a read
+    // error.
+    typedef std::map<uint64_t, std::string> FileSystemMap;
+    bool Resolve(const FileSystemMap& before, const FileSystemMap& after);
 
 private:
     class Pairing;

@@ -116,6 +116,13 @@ DiffPrinter::DiffPrinter(const DiffOptions& options, std::set<std::string> unrea
       comparer_(rules),
       progress_("compared")
 {
+    fileSystems_[0].insert(rules.before.fileSystems.begin(), rules.before.fileSystems.end());
+    fileSystems_[1].insert(rules.after.fileSystems.begin(), rules.after.fileSystems.end());
+}
+
+void DiffPrinter::SetNewFileSystems(const std::vector<std::pair<uint64_t, std::string>>& fileSystems)
+{
+    fileSystems_[1] = MoveFinder::FileSystemMap(fileSystems.begin(), fileSystems.end());
 }
 
 DiffPrinter::~DiffPrinter() = default;
@@ -262,7 +269,7 @@ CKoError DiffPrinter::Finish(ReportOutput& output)
     progress_.Clear();
     if (spoolError_.IsError())
         return spoolError_;
-    if (!moves_.Empty() && !moves_.Resolve())
+    if (!moves_.Empty() && !moves_.Resolve(fileSystems_[0], fileSystems_[1]))
         return TemporaryFileError(FX_LOCATION);
     output_ = &output;  // from here on, lines go out
     if (!spool_) {  // --stat, or nothing to report: entries were only counted

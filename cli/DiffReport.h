@@ -84,6 +84,9 @@ public:
     CKoError OnFileInBothIndexes(const string& filePath, const string&, const string&, const string& metadata1,
                                  const string& metadata2) override;
 
+    // The identities of the new side's file systems, when they are known
+    // only once the comparison has run (a walk of a live tree).
+    void SetNewFileSystems(const std::vector<std::pair<uint64_t, std::string>>& fileSystems);
     // Settles the entries kept back and sends every line to `output`.
     CKoError Finish(ReportOutput& output);
 
@@ -127,6 +130,7 @@ private:
     PathFilter filter_;
     AttributeComparer comparer_;
     MoveFinder moves_;
+    MoveFinder::FileSystemMap fileSystems_[2];  // before, after
     FX::UniqueFile spool_;
     CKoError spoolError_;
     ReportOutput* output_ = nullptr;  // while Finish sends lines on

@@ -24,6 +24,7 @@ public:
     boost::shared_ptr<CBag> configurationBag;
     int64_t abortCheckPeriod = 50000;
     bool recurseDeletedFolders = true;
+    std::vector<std::pair<uint64_t, std::string>> fileSystems;  // of the last walk
 };
 
 CCompareTreeWithContainer::CCompareTreeWithContainer(const string& containerName, const string& directory,
@@ -63,6 +64,11 @@ CKoError CCompareTreeWithContainer::SetConfigurationBag(const boost::shared_ptr<
 {
     d->configurationBag = bag;
     return CKoError::Success();
+}
+
+const std::vector<std::pair<uint64_t, std::string>>& CCompareTreeWithContainer::FileSystems() const
+{
+    return d->fileSystems;
 }
 
 CKoError CCompareTreeWithContainer::Compare(STreeIndexerCounts& counts)
@@ -114,6 +120,7 @@ CKoError CCompareTreeWithContainer::Compare(STreeIndexerCounts& counts)
     counts.files = comparer.Files();
     counts.warnings = outcome.warnings;
     counts.problems = outcome.problems;
+    d->fileSystems = outcome.fileSystems;
     if (!error.IsError() && (outcome.stopped || report.Poll()))
         error = FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
     if (!error.IsError())

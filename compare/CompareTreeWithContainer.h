@@ -35,6 +35,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace CX {
@@ -63,6 +64,9 @@ public:
     // One comparison. `counts` says what the walk found (folders and files
     // of the tree, warnings, problems), however the run ends.
     CKoError Compare(STreeIndexerCounts& counts);
+    // The file systems the last walk passed through, with their identities
+    // where they have one, as SRecordedAttributes holds a snapshot's.
+    const std::vector<std::pair<uint64_t, std::string>>& FileSystems() const;
 
 private:
     boost::shared_ptr<CCompareTreeWithContainerPrivate> d;

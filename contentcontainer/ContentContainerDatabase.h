@@ -14,7 +14,8 @@
 // After any rollback (the host's, a failed write's, a failed flush's, or
 // SQLite's own) no lookup answers a folder id from before it: the folder id
 // cache and the last-folder memo start over. A file write under a folder id
-// below 0 is refused with error 87 (ERROR_INVALID_PARAMETER), queued or not.
+// below 0, or one no folder has, is refused with error 87
+// (ERROR_INVALID_PARAMETER), queued or not.
 //
 // Threads: folder lookups (QueryFolderId) and the file queue
 // (QueueInsertOrUpdateFile, FlushQueue) are guarded by their own recursive
@@ -124,6 +125,10 @@ public:
                        CTimeStamp& updateTime);
 
 private:
+    // Whether a folder has this id, looked up only when it is not the one a
+    // file or folder was last written with since the last rollback.
+    CKoError CheckFolderExists(int64_t folderId, const string& fileName);
+    void NoteFolderExists(int64_t folderId);
     // Empties and drops the folder queue.
     CKoError EndFolderQueue();
     // Ends the queue of a merge whose folders went in, if there is one.

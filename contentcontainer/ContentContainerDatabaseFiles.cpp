@@ -28,6 +28,9 @@ CKoError CContentContainerDatabase::InsertOrUpdateFile(int64_t folderId, const s
         return refused;
     if (!d->InsertOrUpdateFileStatement)
         return NotPrepared(CX_DATABASE_LOCATION);
+    refused = CheckFolderExists(folderId, fileName);
+    if (refused.IsError())
+        return refused;
     ResetOnExit reset(d->InsertOrUpdateFileStatement);
     try {
         d->InsertOrUpdateFileStatement->Bind(1, static_cast<long long>(folderId));
@@ -57,6 +60,37 @@ CKoError CContentContainerDatabase::InsertOrUpdateFile(int64_t folderId, const s
         return FX::ErrorFromException(CX_DATABASE_LOCATION, exception).Push(CX_DATABASE_LOCATION);
     }
     return CKoError::Success();
+}
+
+CKoError CContentContainerDatabase::CheckFolderExists(int64_t folderId, const string& fileName)
+{
+    if (folderId == d->knownFolderId && GetRollbackCount() == d->knownFolderRollbacks)
+        return CKoError::Success();
+    if (!d->FolderExistsStatement) {
+        CKoError error = CompileStatement("SELECT 1 FROM Folders WHERE FolderId=?1;", d->FolderExistsStatement);
+        if (error.IsError())
+            return error.Push(CX_DATABASE_LOCATION);
+    }
+    bool exists = false;
+    {
+        ResetOnExit reset(d->FolderExistsStatement);
+        try {
+            d->FolderExistsStatement->Bind(1, static_cast<long long>(folderId));
+            exists = !d->FolderExistsStatement->ExecQuery()->Eof();
+        } catch (const FX::CSQLite3Exception& exception) {
+            return FX::ErrorFromException(CX_DATABASE_LOCATION, exception).Push(CX_DATABASE_LOCATION);
+        }
+    }
+    if (!exists)
+        return RefuseUnknownFolderId(folderId, fileName, CX_DATABASE_LOCATION);
+    NoteFolderExists(folderId);
+    return CKoError::Success();
+}
+
+void CContentContainerDatabase::NoteFolderExists(int64_t folderId)
+{
+    d->knownFolderId = folderId;
+    d->knownFolderRollbacks = GetRollbackCount();
 }
 
 CKoError CContentContainerDatabase::UpdateFileMetadata(int64_t fileId, const string& metadata)

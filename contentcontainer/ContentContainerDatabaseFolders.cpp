@@ -152,7 +152,11 @@ CKoError InsertFolderRow(FX::CDatabaseBase& database, const FX::CSQLite3Statemen
 CKoError CContentContainerDatabase::InsertFolder(const string& folderName, const string& metadata,
                                                  CTimeStamp time, int64_t& folderId)
 {
-    return InsertFolderRow(*this, d->InsertFolderStatement, folderName, metadata, time, folderId, CX_DATABASE_LOCATION);
+    CKoError error =
+        InsertFolderRow(*this, d->InsertFolderStatement, folderName, metadata, time, folderId, CX_DATABASE_LOCATION);
+    if (!error.IsError())
+        NoteFolderExists(folderId);
+    return error;
 }
 
 CKoError CContentContainerDatabase::QueryOrInsertFolder(const string& folderName, const string& metadata,
@@ -162,6 +166,7 @@ CKoError CContentContainerDatabase::QueryOrInsertFolder(const string& folderName
     CFolderIdCacheElement element;
     if (!InternalQueryFolderId(folderName, element).IsError()) {
         folderId = element.folderId;
+        NoteFolderExists(folderId);
         return CKoError::Success();
     }
     CKoError error = InsertFolder(folderName, metadata, time, element.folderId);

@@ -138,7 +138,10 @@ TEST_F(ContentContainerDatabaseTest, ViewJoinsFilesWithTheirFolders)
 {
     const int64_t a = Folder("/a/", "fa");
     File(a, "x", "mx");
-    File(77, "orphan");
+    // A row another program left under no folder: the library writes none.
+    ASSERT_FALSE(db->Execute("INSERT INTO Files (FolderId, FileName, Metadata, RecordCreateTime, RecordUpdateTime) "
+                             "VALUES (77, 'orphan', '', 1, 1);")
+                     .IsError());
     FX::CSQLite3QueryPtr query;
     ASSERT_FALSE(db->Query("SELECT * FROM FullyQualifiedFiles ORDER BY FileId;", query).IsError());
     ASSERT_EQ(query->FieldCount(), 11);
@@ -607,10 +610,29 @@ TEST_F(ContentContainerDatabaseTest, UpsertKeepsIdAndCreateTimeAndHandsBackTheFi
     EXPECT_EQ(db->GetQueuedFileCount(), 0u);
     ASSERT_FALSE(db->FlushQueue().IsError());
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE FolderId<0;"), 0);
+    // Nor has any folder an id that no row holds, or one that a rollback
+    // took away again; queued, such an entry fails its flush and stays.
+    const int64_t kept = Folder("/kept/");
+    error = db->InsertOrUpdateFile(999999, "orphan", "", T(1), loose);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(error, 87)) << error.AsString();
+    File(kept, "fine");
+    {
+        FX::CDatabaseTransaction transaction(db.get(), 0);
+        const int64_t gone = Folder("/gone/");
+        File(gone, "inside");
+        ASSERT_FALSE(transaction.Rollback().IsError());
+        EXPECT_TRUE(FXErrorUtil::IsWin32(db->InsertOrUpdateFile(gone, "after", "", T(1), loose), 87));
+    }
+    ASSERT_FALSE(db->QueueInsertOrUpdateFile(999999, "queued", "", T(1)).IsError());
+    EXPECT_TRUE(FXErrorUtil::IsWin32(db->FlushQueue(), 87));
+    EXPECT_EQ(db->GetQueuedFileCount(), 1u);
+    EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE FolderId NOT IN (SELECT FolderId FROM Folders);"), 0);
+    Open();  // whose flush of the entry fails too, and is logged
 }
 
 TEST_F(ContentContainerDatabaseTest, UpdateFileMetadataLeavesTheUpdateTime)
 {
+    ASSERT_EQ(Folder("/f/"), 1);
     const int64_t file = File(1, "x", "m", 10);
     ASSERT_FALSE(db->UpdateFileMetadata(file, "n").IsError());
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE Metadata='n' AND RecordUpdateTime=10;"), 1);
@@ -619,6 +641,7 @@ TEST_F(ContentContainerDatabaseTest, UpdateFileMetadataLeavesTheUpdateTime)
 
 TEST_F(ContentContainerDatabaseTest, TheThousandthQueuedFileFlushesAll)
 {
+    ASSERT_EQ(Folder("/f/"), 1);
     for (int i = 0; i < 999; ++i)
         ASSERT_FALSE(db->QueueInsertOrUpdateFile(1, "f" + std::to_string(i), "", T(1)).IsError());
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files;"), 0);
@@ -630,6 +653,7 @@ TEST_F(ContentContainerDatabaseTest, TheThousandthQueuedFileFlushesAll)
 
 TEST_F(ContentContainerDatabaseTest, FailedFlushKeepsEveryEntryAndWritesNothing)
 {
+    ASSERT_EQ(Folder("/f/"), 1);
     ASSERT_FALSE(db->Execute("CREATE TRIGGER refuse BEFORE INSERT ON Files WHEN NEW.FileName='third' "
                              "BEGIN SELECT RAISE(ABORT, 'refused'); END;")
                      .IsError());
@@ -648,6 +672,7 @@ TEST_F(ContentContainerDatabaseTest, FailedFlushKeepsEveryEntryAndWritesNothing)
 
 TEST_F(ContentContainerDatabaseTest, FlushJoinsTheHostsTransaction)
 {
+    ASSERT_EQ(Folder("/f/"), 1);
     ASSERT_FALSE(db->Execute("BEGIN;").IsError());
     ASSERT_FALSE(db->QueueInsertOrUpdateFile(1, "a", "", T(1)).IsError());
     ASSERT_FALSE(db->FlushQueue().IsError());
@@ -657,6 +682,7 @@ TEST_F(ContentContainerDatabaseTest, FlushJoinsTheHostsTransaction)
 
 TEST_F(ContentContainerDatabaseTest, DestroyingWritesWhatIsStillQueued)
 {
+    ASSERT_EQ(Folder("/f/"), 1);
     ASSERT_FALSE(db->QueueInsertOrUpdateFile(1, "late", "m", T(1)).IsError());
     Open();
     EXPECT_EQ(Scalar("SELECT COUNT(*) FROM Files WHERE FileName='late';"), 1);

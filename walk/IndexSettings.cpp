@@ -1,6 +1,9 @@
 #include "IndexSettings.h"
 
+#include "FileSystemsRecord.h"
+
 #include <algorithm>
+#include <cstdlib>
 
 namespace CX {
 
@@ -13,6 +16,7 @@ const char* const kCollectsKey = "Collects";
 const char* const kXattrsKey = "Xattrs";
 const char* const kPolicyKey = "Policy";
 const char* const kAttributesKey = "Attributes";
+const char* const kFileSystemsKey = "FileSystems";
 
 const struct {
     EChecksum checksum;
@@ -223,7 +227,26 @@ CKoError ReadRecordedAttributes(CContentContainerDatabase& db, SRecordedAttribut
             recorded.xattrs = true;
         // A word of a later version names what this one does not compare.
     }
+    if ((error = Recorded(db, kFileSystemsKey, value, present)).IsError())
+        return error.Push(FX_LOCATION);
+    for (const auto& line : present ? SplitLines(value) : std::vector<std::string>()) {
+        const size_t space = line.find(' ');
+        char* end = nullptr;
+        const unsigned long long device = std::strtoull(line.c_str(), &end, 10);
+        if (space == std::string::npos || end != line.c_str() + space)
+            return Malformed(FX_LOCATION, kFileSystemsKey, "not \"DEVICE IDENTITY\": \"" + line + "\"");
+        recorded.fileSystems.emplace_back(device, line.substr(space + 1));
+    }
     return CKoError::Success();
+}
+
+CKoError RecordFileSystems(CContentContainerDatabase& db, const std::vector<std::pair<uint64_t, std::string>>& fileSystems)
+{
+    std::string text;
+    for (const auto& [device, identity] : fileSystems)
+        text += (text.empty() ? "" : "\n") + std::to_string(device) + ' ' + identity;
+    CKoError error = db.SetValue(kFileSystemsKey, text);
+    return error.IsError() ? error.Push(FX_LOCATION) : error;
 }
 
 }  // namespace CX

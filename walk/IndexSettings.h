@@ -15,7 +15,9 @@
 #include "PathPolicy.h"
 #include "KoError.h"
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace CX {
@@ -65,6 +67,10 @@ struct CX_EXPORT SRecordedAttributes {
     bool flags = false;         // Flags, where any is set
     bool xattrs = false;        // Caps, ACL, DefaultACL, SELinux, Xattr.*, where there are some
     EChecksum checksum = EChecksum::None;
+    // The identities of the file systems the Inode values' device numbers
+    // stand for, where they have one ("uuid:<hex>"): a device number two
+    // file systems had in turn tells no moved entry.
+    std::vector<std::pair<uint64_t, std::string>> fileSystems;
 };
 
 // Records `settings` in the container, replacing what it recorded.

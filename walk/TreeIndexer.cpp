@@ -1,5 +1,6 @@
 #include "TreeIndexer.h"
 
+#include "FileSystemsRecord.h"
 #include "TreeIndexerPrivate.h"
 #include "TreeWriter.h"
 #include "WalkSetup.h"
@@ -117,7 +118,9 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
     // What could not be read leaves the snapshot partial, as the entries
     // marked Unreadable say.
-    error = db.SetValue("SnapshotState", outcome.problems == 0 ? "complete" : "partial");
+    error = RecordFileSystems(db, outcome.fileSystems);
+    if (!error.IsError())
+        error = db.SetValue("SnapshotState", outcome.problems == 0 ? "complete" : "partial");
     if (!error.IsError())
         error = db.SetValue("SnapshotProblems", std::to_string(outcome.problems));
     if (error.IsError())

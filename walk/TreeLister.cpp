@@ -37,9 +37,10 @@ bool Matches(const std::vector<std::string>& patterns, const char* path, const c
 
 Lister::Lister(const WalkOptions& options, const OwnFiles& own, dev_t rootDevice, WalkReport& report,
                std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
-               std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped)
+               std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped,
+               FileSystems& fileSystems)
     : options_(options), own_(own), rootDevice_(rootDevice), report_(report), warnings_(warnings),
-      problems_(problems), handles_(handles), maxHandles_(maxHandles), stopped_(stopped),
+      problems_(problems), handles_(handles), maxHandles_(maxHandles), stopped_(stopped), fileSystems_(fileSystems),
       needPath_(!options.excludes.Empty() || !options.collects.empty() || !options.policy.Empty())
 {
 }
@@ -109,6 +110,7 @@ void Lister::Start(const PendingFolder& folder, Listing& listing)
     struct stat status {};
     if (fstat(fd.Get(), &status) == 0) {
         listing.device = status.st_dev;
+        fileSystems_.Note(status.st_dev, fd.Get());
         listing.inode = status.st_ino;
         listing.ownFolder = own_.IsOwnFolder(status.st_dev, status.st_ino);
     }

@@ -209,4 +209,28 @@ if setfacl -m u:nobody:r "$T/x" 2>/dev/null; then
   check "a file the check cannot read is unknown" "1 ? $SEEN/f" "$? $(cut -f1 <<<"$out")"
 fi
 
+# Two successive mounts of a memory file system get the same device number
+# and hand out the same inode numbers: an unrelated file with the same size
+# and time at another path is no move.
+MOUNT="$WORK/mounted"
+mkdir "$MOUNT"
+if mount -t tmpfs -o size=1m tmpfs "$MOUNT" 2>/dev/null; then
+  printf abc >"$MOUNT/f"
+  touch -d '2001-01-01 UTC' "$MOUNT/f"
+  "$CX" index "$MOUNT" "$WORK/mount1.cx" 2>/dev/null
+  umount "$MOUNT"
+  mount -t tmpfs -o size=1m tmpfs "$MOUNT"
+  printf xyz >"$MOUNT/g"
+  touch -d '2001-01-01 UTC' "$MOUNT/g"
+  "$CX" index "$MOUNT" "$WORK/mount2.cx" 2>/dev/null
+  umount "$MOUNT"
+  inode() { "$CX" find "$1" "$2" | sed -n 's/.*Inode="\([^"]*\)".*/\1/p'; }
+  if [ "$(inode "$WORK/mount1.cx" "$MOUNT/f")" = "$(inode "$WORK/mount2.cx" "$MOUNT/g")" ]; then
+    check "files of two mounts are not one file moved" "D $MOUNT/f
+A $MOUNT/g" "$("$CX" diff "$WORK/mount1.cx" "$WORK/mount2.cx" 2>/dev/null | grep -v '/$')"
+  else
+    echo "note: the two mounts gave other device or inode numbers; the move case did not run"
+  fi
+fi
+
 checks_summary

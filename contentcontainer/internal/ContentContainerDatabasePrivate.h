@@ -81,6 +81,15 @@ inline const std::string& FolderNameForm(const std::string& folderName, std::str
     return normalised;
 }
 
+// A file written under a folder id that no folder has would belong to no
+// folder: no listing would show it, and a comparison would miss it.
+inline CKoError RefuseUnknownFolderId(int64_t folderId, const std::string& fileName, const FXCodeLocation& location)
+{
+    return FXErrorUtil::ErrorWin32(location, KO_ERROR_INVALID_PARAMETER,
+                                   "No folder has this id, FolderId=[%lld], FileName=[%s]",
+                                   static_cast<long long>(folderId), fileName.c_str());
+}
+
 // Runs one of the two metadata updates ("... SET Metadata=?2 WHERE ...Id=?1;").
 inline CKoError SetMetadata(const FX::CSQLite3StatementPtr& statement, int64_t id, const std::string& metadata, int& changed,
                      const FXCodeLocation& location)
@@ -136,6 +145,12 @@ public:
     FXCriticalSection folderCacheLock;
     boost::shared_ptr<LRUCache<std::string, CFolderIdCacheElement>> folderIdCache;
     CKoError constructionError;
+    // The folder id a file was last written under, or a folder was last
+    // written with, and the rollback count then: a file write under it
+    // needs no look that the folder exists.
+    int64_t knownFolderId = -1;
+    uint64_t knownFolderRollbacks = 0;
+    FX::CSQLite3StatementPtr FolderExistsStatement;  // prepared at its first use
 
     const char* FolderCollation() const { return caseSensitive ? database::kFolderCollation : database::kFolderCollationNoCase; }
     const char* FileCollation() const { return caseSensitive ? "" : database::kFileCollationNoCase; }

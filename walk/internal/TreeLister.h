@@ -5,6 +5,7 @@
 #include "EntryStatus.h"
 #include "ExtendedAttributes.h"
 #include "FileDigest.h"
+#include "FileSystems.h"
 #include "FolderReader.h"
 #include "OwnFiles.h"
 #include "TreeBatchQueue.h"
@@ -109,7 +110,8 @@ class Lister {
 public:
     Lister(const WalkOptions& options, const OwnFiles& own, dev_t rootDevice, WalkReport& report,
            std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
-           std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped);
+           std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped,
+           FileSystems& fileSystems);
 
     // Counted and passed on to the report.
     void Warn(const std::string& path, const char* what, const char* cause);
@@ -163,6 +165,7 @@ private:
     std::atomic<size_t>& handles_;
     const size_t maxHandles_;
     const std::function<bool()>& stopped_;
+    FileSystems& fileSystems_;
     const bool needPath_;  // patterns need the full path of every entry
     const std::string* folderPath_ = nullptr;
     std::string path_;

@@ -13,7 +13,9 @@
 #include "PathPolicy.h"
 #include "KoError.h"
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -67,6 +69,8 @@ struct WalkOutcome {
     unsigned long long warnings = 0;
     unsigned long long problems = 0;  // entries recorded as unreadable (among the warnings)
     bool stopped = false;             // Poll asked for the end
+    // The file systems the walk passed through that have an identity.
+    std::vector<std::pair<uint64_t, std::string>> fileSystems;
 };
 
 // Walks `root` (absolute, ending with "/", described by `rootStatus`) on

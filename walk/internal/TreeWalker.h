@@ -39,6 +39,7 @@ public:
     void Run(const std::string& root, const EntryStatus& rootStatus) noexcept;
 
     unsigned long long Warnings() const { return warnings_.load(); }
+    const FileSystems& FileSystemsPassed() const { return fileSystems_; }
     // How many entries could not be read; each is marked in its metadata.
     unsigned long long Problems() const { return problems_.load(); }
     std::exception_ptr failure;
@@ -84,6 +85,7 @@ private:
     std::atomic<size_t> handles_{0};
     const size_t maxHandles_;
     std::atomic<bool> failed_{false};
+    FileSystems fileSystems_;
     Lister lister_;
     Lister helper_;
     std::unique_ptr<Batch> batch_;
