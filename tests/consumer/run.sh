@@ -30,9 +30,9 @@ if [ -n "$TOOL" ]; then
         "$("$P/bin/cx" ls "$WORK/tool.cx" "$WORK/tree/folder/" 2>&1)"
 fi
 
-# The man page (made with help2man where the build found it) renders, and
-# bash completion offers the installed tool's commands, options and
-# containers.
+# The man page (made with help2man where the build found it) renders, the
+# schema of the JSON reports is in place, and bash completion offers the
+# installed tool's commands, options and containers.
 if [ -n "$TOOL" ]; then
   page="$P/share/man/man1/cx.1"
   if command -v help2man >/dev/null; then
@@ -51,6 +51,8 @@ if [ -n "$TOOL" ]; then
   else
     echo "note: help2man missing, no man page to check"
   fi
+  check "report schema installed" yes \
+        "$(cmp -s "$P/share/cx/report.schema.json" "$SOURCE/../../cli/report.schema.json" && echo yes)"
   completion="$P/share/bash-completion/completions/cx"
   check "completion installed" yes "$([ -s "$completion" ] && echo yes)"
   mkdir -p "$WORK/complete/sub" && touch "$WORK/complete/a.cx" "$WORK/complete/b.txt"

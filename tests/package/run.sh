@@ -60,6 +60,9 @@ if [ -n "$TOOL" ]; then
                       share/doc/cx/changelog.gz share/doc/cx/copyright share/doc/cx/examples/cron \
                       share/doc/cx/examples/policy $page | LC_ALL=C sort)" \
         "$(contents cx | grep -v '^share/cx/')"
+  check "cx holds the report's schema" yes \
+        "$(dpkg-deb --fsys-tarfile "$(deb cx)" | tar -xOf - "./${prefix#/}/share/cx/report.schema.json" |
+           cmp -s - "$SOURCE/cli/report.schema.json" && echo yes)"
 fi
 
 # The fields that tie the packages together.
