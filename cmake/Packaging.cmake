@@ -80,10 +80,10 @@ file flags, capabilities, ACLs, SELinux labels, extended attributes and,
 on request, SHA-256, SHA-512, BLAKE2b or XXH128 digests of the contents)
 and later reports what changed: added, deleted, modified and moved files.
 .
-The package holds the cx tool with its man page and bash completion, a
-systemd timer that checks a snapshot daily (cx-check@NAME.timer), an
-example policy file, and an SQLite extension with which the sqlite3 shell
-reads a snapshot.")
+The package holds the cx tool with its man page and bash completion, the
+JSON Schema of its reports, a systemd timer that checks a snapshot daily
+(cx-check@NAME.timer), an example policy file, and an SQLite extension
+with which the sqlite3 shell reads a snapshot.")
 
 # The Debian files each package carries (copyright, changelog, compressed
 # man pages) are added to the staged files: a plain install does without.

@@ -43,14 +43,15 @@ else
 fi
 if [ "$(id -u)" = 0 ]; then
   rows+=("uid|printf abc >uid; chown 0 uid|chown 65534 uid|uid 0->65534"
-         "gid|printf abc >gid; chgrp 0 gid|chgrp 65534 gid|gid 0->65534")
+         "gid|printf abc >gid; chgrp 0 gid|chgrp 65534 gid|gid 0->65534"
+         "rdev|mknod rdev c 1 3|rm rdev; mknod rdev c 1 5; fixed rdev|rdev 259->261")
   setcap cap_setuid+ep "$probe" 2>/dev/null &&
     rows+=("caps|printf abc >caps|setcap cap_setuid+ep caps|caps (none)->cap_setuid=ep")
   chattr +i "$probe" 2>/dev/null && chattr -i "$probe" &&
     rows+=("immutable|printf abc >immutable|chattr +i immutable|flags (none)->i"
            "append|printf abc >append|chattr +a append|flags (none)->a")
 else
-  echo "uid, gid, caps and flags rows skipped: not root"
+  echo "uid, gid, rdev, caps and flags rows skipped: not root"
 fi
 rows+=("ctime|printf abc >ctime|printf abd >ctime; fixed ctime|ctime")
 
@@ -94,10 +95,10 @@ for line in open(sys.argv[1]):
     row = json.loads(line)
     folder = row["path"].endswith("/")
     assert row["change"] == "modified" and row["kind"] == ("folder" if folder else "file"), row
-    assert row["type"] == ("link" if row["path"].endswith("/target") else "dir" if folder else "file"), row
     (name, values), = row["changes"].items()
+    assert row["type"] == ("dir" if folder else {"target": "link", "rdev": "chardev"}.get(name, "file")), row
     kinds = {type(values["old"]), type(values["new"])} - {type(None)}
-    assert kinds == ({int} if name in ("size", "uid", "gid", "nlink") else {str}), row
+    assert kinds == ({int} if name in ("size", "uid", "gid", "nlink", "rdev") else {str}), row
     shown = lambda value: "(none)" if value is None else value
     print("M %s\t%s %s->%s" % (row["path"], name, shown(values["old"]), shown(values["new"])))' "$WORK/json" |
   LC_ALL=C sort)"
@@ -204,6 +205,81 @@ R $S/a -\\x3E b -> $S/x -\\x3E y" \
 # A typo in an attribute's name is said, not passed over.
 check "--ignore of a name no side records" "2 1" \
   "$("$CX" diff --ignore mtim "$WORK/m1.cx" "$WORK/m2.cx" >/dev/null 2>"$WORK/stderr"; echo "$? $(grep -c mtim "$WORK/stderr")")"
+
+# Every line of the JSON reports holds to the published schema: the
+# attributes above and the moves (added, deleted, modified, moved), a folder
+# one side could not read (unknown), a copy compared by the paths below the
+# roots, names and values that are not UTF-8, and the counts of --stat.
+R="$WORK/reports"
+mkdir -p "$R"
+cp "$WORK/json" "$R/attributes"
+"$CX" diff --json "$WORK/m1.cx" "$WORK/m2.cx" >"$R/moves"
+"$CX" diff --json --stat "$WORK/m1.cx" "$WORK/m2.cx" >"$R/moves-stat"
+if [ -n "$EXTENSION" ]; then
+  cp "$WORK/m2.cx" "$WORK/unread.cx"
+  sqlite3 "$WORK/unread.cx" -cmd ".load ${EXTENSION%.so}" "
+    DELETE FROM Files WHERE FolderId = (SELECT FolderId FROM Folders WHERE FolderName = '$M/to/');
+    UPDATE Folders SET Metadata = Metadata || ' Unreadable=\"Permission denied\"' WHERE FolderName = '$M/to/';"
+  "$CX" diff --json "$WORK/m2.cx" "$WORK/unread.cx" >"$R/unknown" 2>/dev/null
+  "$CX" diff --json --stat "$WORK/m2.cx" "$WORK/unread.cx" >"$R/unknown-stat" 2>/dev/null
+fi
+# Hard links keep the files' identity in the copy, so its moves are found.
+cp -al "$M" "$WORK/linked"
+"$CX" check --json "$WORK/m1.cx" "$WORK/linked" >"$R/copy" 2>/dev/null
+B="$WORK/bytes"
+mkdir -p "$B/$(printf 'd\377')"
+printf 1 >"$B/$(printf 'd\377')/f"
+ln -s "$(printf 't\376')" "$B/link"
+fixed "$B/link"
+"$CX" index "$B" "$WORK/b1.cx" 2>/dev/null
+mv "$B/$(printf 'd\377')" "$B/$(printf 'm\375')"
+ln -sfn "$(printf 't\374')" "$B/link"
+fixed "$B/link"
+printf 2 >"$B/$(printf 'n\373')"
+"$CX" index "$B" "$WORK/b2.cx" 2>/dev/null
+"$CX" diff --json "$WORK/b1.cx" "$WORK/b2.cx" >"$R/bytes"
+cp -a "$B" "$WORK/bytes-copy"
+"$CX" check --json "$WORK/b1.cx" "$WORK/bytes-copy" >"$R/bytes-copy" 2>/dev/null
+# What the reports hold between them, so that a case that stops making its
+# shape shows; and each _base64 member's bytes are the text beside it, each
+# byte that is not UTF-8 shown as U+FFFD.
+covered="added base64:changes.target.new base64:changes.target.old base64:new base64:new_full_path"
+covered+=" base64:old base64:old_full_path base64:old_path base64:path counts deleted full_paths modified moved"
+covered+=" number:nlink number:size"
+[ "$(id -u)" = 0 ] && covered+=" number:gid number:rdev number:uid"
+[ -n "$EXTENSION" ] && covered+=" unknown"
+check "JSON reports hold to the schema" "$(tr ' ' '\n' <<<"$covered" | LC_ALL=C sort | xargs)" "$(python3 - \
+  "$(dirname "$0")/../report.schema.json" "$R"/* <<'EOF' 2>&1
+import base64, codecs, json, os, sys
+from jsonschema import Draft202012Validator
+schema = json.load(open(sys.argv[1]))
+Draft202012Validator.check_schema(schema)
+validator = Draft202012Validator(schema)
+codecs.register_error("per_byte", lambda error: ("\ufffd", error.start + 1))
+seen = set()
+def shown(owner, where):
+    for key, value in owner.items():
+        if key.endswith("_base64"):
+            seen.add("base64:" + where + key[:-7])
+            assert value and base64.b64decode(value).decode("utf-8", "per_byte") == owner[key[:-7]], (where, key)
+for name in sys.argv[2:]:
+    for number, line in enumerate(open(name, encoding="utf-8"), 1):
+        row = json.loads(line)
+        for error in validator.iter_errors(row):
+            print("%s:%d: %s at %s" % (os.path.basename(name), number, error.message, list(error.absolute_path)))
+        if "path" not in row:
+            seen.add("counts")
+            continue
+        seen.add(row["change"])
+        seen.update({"full_paths"} if "old_full_path" in row else set())
+        shown(row, "")
+        for attribute, values in row["changes"].items():
+            shown(values, "changes.%s." % attribute)
+            if any(isinstance(value, int) for value in values.values()):
+                seen.add("number:" + attribute)
+print(" ".join(sorted(seen)))
+EOF
+)"
 
 # On a terminal, one labelled line that is gone at the end: none of the
 # comparison's unlabelled marks.

@@ -30,27 +30,25 @@ if [ -n "$TOOL" ]; then
         "$("$P/bin/cx" ls "$WORK/tool.cx" "$WORK/tree/folder/" 2>&1)"
 fi
 
-# The man page (made with help2man where the build found it) renders, and
+# The man page renders, the schema of the JSON reports is in place, and
 # bash completion offers the installed tool's commands, options and
 # containers.
 if [ -n "$TOOL" ]; then
   page="$P/share/man/man1/cx.1"
-  if command -v help2man >/dev/null; then
-    check "man page installed" yes "$([ -s "$page" ] && echo yes)"
-    render() {
-      if command -v man >/dev/null; then
-        LC_ALL=C MANWIDTH=200 man -l "$page" 2>&1
-      else
-        groff -man -Tascii -rLL=200n "$page" 2>&1
-      fi
-    }
-    if command -v man >/dev/null || command -v groff >/dev/null; then
-      check "man page renders" "yes yes" "$(render | grep -qF -- '--exclude-from FILE' && echo yes) $(render |
-        grep -qF 'cx index [OPTIONS] DIR CONTAINER' && echo yes)"
+  check "man page installed" yes "$([ -s "$page" ] && echo yes)"
+  render() {
+    if command -v man >/dev/null; then
+      LC_ALL=C MANWIDTH=200 man -l "$page" 2>&1
+    else
+      groff -man -Tascii -rLL=200n "$page" 2>&1
     fi
-  else
-    echo "note: help2man missing, no man page to check"
+  }
+  if command -v man >/dev/null || command -v groff >/dev/null; then
+    check "man page renders" "yes yes" "$(render | grep -qF -- '--exclude-from FILE' && echo yes) $(render |
+      grep -qF 'cx index [OPTIONS] DIR CONTAINER' && echo yes)"
   fi
+  check "report schema installed" yes \
+        "$(cmp -s "$P/share/cx/report.schema.json" "$SOURCE/../../cli/report.schema.json" && echo yes)"
   completion="$P/share/bash-completion/completions/cx"
   check "completion installed" yes "$([ -s "$completion" ] && echo yes)"
   mkdir -p "$WORK/complete/sub" && touch "$WORK/complete/a.cx" "$WORK/complete/b.txt"

@@ -54,12 +54,14 @@ check "libcx-dev holds the public headers" \
       "$(dpkg-deb -c "$(deb libcx-dev)" | sed -n 's|.*/include/cx/\(.*\.h\)$|\1|p' | LC_ALL=C sort)"
 if [ -n "$TOOL" ]; then
   page=share/man/man1/cx.1.gz
-  command -v help2man >/dev/null || page=""
   check "cx holds" "$(printf '%s\n' LIB/cx/libcx_sqlite.so bin/cx lib/systemd/system/cx-check@.service \
                       lib/systemd/system/cx-check@.timer share/bash-completion/completions/cx \
                       share/doc/cx/changelog.gz share/doc/cx/copyright share/doc/cx/examples/cron \
                       share/doc/cx/examples/policy $page | LC_ALL=C sort)" \
         "$(contents cx | grep -v '^share/cx/')"
+  check "cx holds the report's schema" yes \
+        "$(dpkg-deb --fsys-tarfile "$(deb cx)" | tar -xOf - "./${prefix#/}/share/cx/report.schema.json" |
+           cmp -s - "$SOURCE/cli/report.schema.json" && echo yes)"
 fi
 
 # The fields that tie the packages together.
@@ -97,10 +99,8 @@ if [ -n "$TOOL" ]; then
   "$P/bin/cx" index "$WORK/tree" "$WORK/tree.cx" 2>/dev/null
   check "the SQLite extension loads" ok \
         "$(sqlite3 "$WORK/tree.cx" -cmd ".load $P/$lib/cx/libcx_sqlite" 'PRAGMA integrity_check;' 2>&1)"
-  if [ -n "$page" ]; then
-    check "the man page renders" yes \
-          "$(LC_ALL=C MANWIDTH=200 man -l "$P/$page" 2>&1 | grep -F 'cx index [OPTIONS] DIR CONTAINER' >/dev/null && echo yes)"
-  fi
+  check "the man page renders" yes \
+        "$(LC_ALL=C MANWIDTH=200 man -l "$P/$page" 2>&1 | grep -F 'cx index [OPTIONS] DIR CONTAINER' >/dev/null && echo yes)"
   check "the units run the packaged tool" \
         "ExecStart=$prefix/bin/cx check --quiet --syslog --verify" \
         "$(grep -o '^ExecStart=.* --verify' "$P/lib/systemd/system/cx-check@.service")"
