@@ -3,6 +3,8 @@
 #include "Output.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cctype>
 #include <strings.h>
 
@@ -37,15 +39,23 @@ bool RecordedWherePresent(const CX::SRecordedAttributes& recorded, const std::st
     return false;
 }
 
-// A decimal integer that JSON carries exactly: no sign but "-", no leading zero.
+// A decimal integer of 64 bits (as sizes, ids and counts are), which JSON
+// writes as a number: no sign but "-", no leading zero.
 bool IsJsonInteger(const std::string& value)
 {
-    const size_t start = !value.empty() && value[0] == '-' ? 1 : 0;
+    const bool negative = !value.empty() && value[0] == '-';
+    const size_t start = negative ? 1 : 0;
     const size_t digits = value.size() - start;
-    if (digits == 0 || digits > 18 || (digits > 1 && value[start] == '0'))
+    if (digits == 0 || digits > 20 || (digits > 1 && value[start] == '0') ||
+        !std::all_of(value.begin() + static_cast<long>(start), value.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return false;
-    return std::all_of(value.begin() + static_cast<long>(start), value.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
+    errno = 0;
+    char* end = nullptr;
+    if (negative)
+        (void)std::strtoll(value.c_str(), &end, 10);
+    else
+        (void)std::strtoull(value.c_str(), &end, 10);
+    return errno == 0;
 }
 
 std::string JsonValue(const char* name, const std::string& key, const std::string& value, bool present)
