@@ -273,9 +273,14 @@ private:
             return kTrouble;
         if (sign && !seal.Place())
             return kTrouble;
-        std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s\n", clear,
+        std::string digests;
+        if (counts.digestsReused != 0)
+            digests = ", " + std::to_string(counts.digestsReused) + " digests of unchanged files taken over, " +
+                      std::to_string(counts.digestsTaken) + " read";
+        std::fprintf(stderr, "%s%s: %llu folders, %llu files, %llu warnings%s%s\n", clear,
                      EscapeLine(file.Target()).c_str(), static_cast<unsigned long long>(counts.folders),
                      static_cast<unsigned long long>(counts.files), static_cast<unsigned long long>(counts.warnings),
+                     digests.c_str(),
                      interrupted ? (signKey_.empty() ? " (interrupted: snapshot incomplete)"
                                                      : " (interrupted: snapshot incomplete, not sealed)")
                                  : "");

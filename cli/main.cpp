@@ -11,6 +11,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <sstream>
@@ -92,7 +93,11 @@ int Run(int argc, char** argv)
         return cxcli::kTrouble;
     }
 
-    g_ptrLogWriter->SetTraceLevel(verbose ? 0 : -2);
+    // The library's log: its failures with -v, more with CX_TRACE_LEVEL
+    // (1: also why an update took a digest over or read the file again).
+    const char* level = std::getenv("CX_TRACE_LEVEL");
+    if (level == nullptr || *level == '\0')
+        g_ptrLogWriter->SetTraceLevel(verbose ? 0 : -2);
     for (auto& [command, parsed] : commands)
         if (*parsed) {
             // Caught here so that what the run made (a temporary file) is

@@ -44,6 +44,13 @@ void FileSystems::Note(dev_t device, int fd)
     last_.store(device, std::memory_order_relaxed);
 }
 
+std::string FileSystems::IdentityOf(dev_t device) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = identities_.find(device);
+    return found == identities_.end() ? std::string() : found->second;
+}
+
 std::vector<std::pair<uint64_t, std::string>> FileSystems::Identities() const
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -95,6 +95,16 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
     if (error.IsError())
         return error.Push(FX_LOCATION, "cannot write the snapshot's properties");
 
+    // An update reads the digests of the files that did not change from
+    // what it updates, on connections of the walk's threads.
+    if (d->update && (d->settings.checksum != EChecksum::None || d->settings.policy.DigestsSomewhere())) {
+        SRecordedAttributes recorded;
+        if (!ReadRecordedAttributes(db, recorded).IsError()) {
+            prepared.options.reuseDigestsFrom = db.GetFullDatabaseName();
+            prepared.options.previousFileSystems.insert(recorded.fileSystems.begin(), recorded.fileSystems.end());
+        }
+    }
+
     static const walk::OwnFiles kNone(0, 0, {});
     walk::TreeWriter writer(db, CTimeStamp::Now(), d->update);
     walk::CallbackReport report(d->callback.get(), writer);
@@ -107,6 +117,8 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
     counts.files = writer.Files();
     counts.warnings = outcome.warnings;
     counts.problems = outcome.problems;
+    counts.digestsTaken = outcome.digestsTaken;
+    counts.digestsReused = outcome.digestsReused;
     if (error.IsError())
         return error.Push(FX_LOCATION);
     // A cancel asked for as the walk ended still leaves the run incomplete.

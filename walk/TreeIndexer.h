@@ -21,10 +21,11 @@
 // one file system), which Index records in the container for later runs, and:
 //   update: the rows of an earlier run are updated in place and, after a
 //     whole walk, what was not found again below DIR is removed (what lies
-//     below a folder that could not be read is kept); the container must
-//     hold no snapshot of another folder (error 87); without it the
-//     container must not hold rows below DIR yet (such a row is a failed
-//     write);
+//     below a folder that could not be read is kept); a file whose size,
+//     times, inode and file system did not change keeps its digest, unread;
+//     the container must hold no snapshot of another folder (error 87);
+//     without it the container must not hold rows below DIR yet (such a row
+//     is a failed write);
 //   own files: entries of one folder, named by its device and inode, that
 //     are left out whatever path leads there (the container's own files,
 //     when it lies inside the tree).
@@ -85,6 +86,8 @@ struct CX_EXPORT STreeIndexerCounts {
     uint64_t files = 0;     // file rows written
     uint64_t warnings = 0;  // OnWarning calls
     uint64_t problems = 0;  // entries recorded as unreadable (among the warnings)
+    uint64_t digestsTaken = 0;   // files read for their digest
+    uint64_t digestsReused = 0;  // digests an update took over from files that did not change
 };
 
 class CTreeIndexerPrivate;

@@ -3,6 +3,7 @@
 
 #include "EntryMetadata.h"
 #include "FileDigest.h"
+#include "LogWriter.h"
 #include "PathCollation.h"
 
 #include <fcntl.h>
@@ -38,11 +39,17 @@ bool Matches(const std::vector<std::string>& patterns, const char* path, const c
 Lister::Lister(const WalkOptions& options, const OwnFiles& own, dev_t rootDevice, WalkReport& report,
                std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
                std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped,
-               FileSystems& fileSystems)
+               FileSystems& fileSystems, DigestCounts& digests)
     : options_(options), own_(own), rootDevice_(rootDevice), report_(report), warnings_(warnings),
       problems_(problems), handles_(handles), maxHandles_(maxHandles), stopped_(stopped), fileSystems_(fileSystems),
+      digests_(digests),
       needPath_(!options.excludes.Empty() || !options.collects.empty() || !options.policy.Empty())
 {
+    if (!options.reuseDigestsFrom.empty())
+        previous_ = std::make_unique<PreviousDigests>(
+            options.reuseDigestsFrom,
+            options.checksum != EChecksum::None ? options.checksum : options.policyChecksum,
+            options.previousFileSystems);
 }
 
 void Lister::Warn(const std::string& path, const char* what, const char* cause)
@@ -121,6 +128,8 @@ void Lister::Start(const PendingFolder& folder, Listing& listing)
 void Lister::Continue(const std::string& folderPath, Listing& listing)
 {
     folderPath_ = &folderPath;
+    if (previous_)
+        previous_->Folder(folderPath);
     FolderReader& reader = listing.reader;
     const int directory = reader.Fd();
     bool partFull = false;
@@ -259,6 +268,23 @@ bool Lister::AppendMetadata(std::string& out, const EntryStatus& status, int dir
 bool Lister::AppendDigest(std::string& out, const EntryStatus& status, int directory, const char* name)
 {
     const EChecksum algorithm = options_.checksum != EChecksum::None ? options_.checksum : options_.policyChecksum;
+    if (previous_) {
+        const char* why = "";
+        const std::string* reusable = previous_->Reusable(name, status, fileSystems_.IdentityOf(status.device), why);
+        if (FXGetTraceLevel() >= 1)
+            FXLogWrite(1, __PRETTY_FUNCTION__, __LINE__, "digest of %s %s: %s", Path(name).c_str(),
+                       reusable != nullptr ? "taken over" : "read", why);
+        if (reusable != nullptr) {
+            ++digests_.reused;
+            out += ' ';
+            out += ChecksumAttribute(algorithm);
+            out += "=\"";
+            out += *reusable;
+            out += '"';
+            return true;
+        }
+    }
+    ++digests_.taken;
     if (!digest_)
         digest_ = std::make_unique<FileDigest>(algorithm);
     switch (digest_->Digest(directory, name, status, hex_, stopped_)) {

@@ -42,8 +42,10 @@ size_t FolderHandleBudget()
 Walker::Walker(const WalkOptions& options, const OwnFiles& own, BatchQueue& queue, dev_t rootDevice,
                WalkReport& report, const std::atomic<bool>& stop)
     : queue_(queue), stop_(stop), stopped_([this] { return Stopped(); }), maxHandles_(FolderHandleBudget()),
-      lister_(options, own, rootDevice, report, warnings_, problems_, handles_, maxHandles_, stopped_, fileSystems_),
-      helper_(options, own, rootDevice, report, warnings_, problems_, handles_, maxHandles_, stopped_, fileSystems_)
+      lister_(options, own, rootDevice, report, warnings_, problems_, handles_, maxHandles_, stopped_, fileSystems_,
+              digests_),
+      helper_(options, own, rootDevice, report, warnings_, problems_, handles_, maxHandles_, stopped_, fileSystems_,
+              digests_)
 {
 }
 
@@ -317,6 +319,8 @@ CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string
     outcome.problems = walker.Problems();
     outcome.stopped = stop.load();
     outcome.fileSystems = walker.FileSystemsPassed().Identities();
+    outcome.digestsTaken = walker.Digests().taken.load();
+    outcome.digestsReused = walker.Digests().reused.load();
     if (walker.failure)
         std::rethrow_exception(walker.failure);
     return error.Push(FX_LOCATION);

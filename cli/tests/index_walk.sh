@@ -185,6 +185,22 @@ for tool in sha256:sha256sum sha512:sha512sum blake2b:b2sum; do
   rm -f "$WORK/hashed.cx"
 done
 
+# ---- an update takes over the digests of files that did not change, and
+# reads again each one whose size, times or inode did: an edit whose size
+# and modification time were put back changes its status change time
+"$CX" index --checksum "$H" "$WORK/update.cx" 2>/dev/null
+"$CX" index --update "$H" "$WORK/update.cx" 2>"$WORK/stderr"
+check "update of an unchanged tree reads no file" "11 digests of unchanged files taken over, 0 read" \
+  "$(grep -o '[0-9]* digests.*read' "$WORK/stderr")"
+cp -p "$H/f64" "$WORK/f64.keep"
+head -c 64 /dev/urandom >"$H/f64"
+touch -r "$WORK/f64.keep" "$H/f64"
+CX_TRACE_LEVEL=1 "$CX" index --update "$H" "$WORK/update.cx" 2>"$WORK/stderr"
+check "an edit with its size and time put back is read again" "1 1" \
+  "$(grep -c "digest of $H/f64 read: status change time changed" "$WORK/stderr") $(grep -c ', 1 read' "$WORK/stderr")"
+check "and its new digest is recorded" "$(sha256sum <"$H/f64" | cut -d' ' -f1)" \
+  "$("$CX" find "$WORK/update.cx" "$H/f64" | sed -n 's/.*SHA256="\([0-9a-f]*\)".*/\1/p')"
+
 # ---- checksums read no more than stat reported: files under /proc that say
 # they are empty are, and a file that grows while read is marked, not summed
 if [ -r /proc/sys/kernel/random/uuid ]; then

@@ -26,6 +26,8 @@ public:
     // Notes the file system of the open folder `fd`, whose device is `device`.
     // Called by the walk's threads, for every folder.
     void Note(dev_t device, int fd);
+    // The identity of a device noted before; empty for none.
+    std::string IdentityOf(dev_t device) const;
     // Device numbers with their identities, those that have one.
     std::vector<std::pair<uint64_t, std::string>> Identities() const;
 

@@ -8,6 +8,7 @@
 #include "FileSystems.h"
 #include "FolderReader.h"
 #include "OwnFiles.h"
+#include "PreviousDigests.h"
 #include "TreeBatchQueue.h"
 #include "TreeSink.h"
 
@@ -104,6 +105,12 @@ struct PendingFolder {
 };
 typedef std::shared_ptr<PendingFolder> PendingFolderPtr;
 
+// How many digests the listers read and took over.
+struct DigestCounts {
+    std::atomic<unsigned long long> taken{0};
+    std::atomic<unsigned long long> reused{0};
+};
+
 // The part of a listing that one thread does: open, read, stat, format. Each
 // lister has its own buffers; what they share is read-only or atomic.
 class Lister {
@@ -111,7 +118,7 @@ public:
     Lister(const WalkOptions& options, const OwnFiles& own, dev_t rootDevice, WalkReport& report,
            std::atomic<unsigned long long>& warnings, std::atomic<unsigned long long>& problems,
            std::atomic<size_t>& handles, size_t maxHandles, const std::function<bool()>& stopped,
-           FileSystems& fileSystems);
+           FileSystems& fileSystems, DigestCounts& digests);
 
     // Counted and passed on to the report.
     void Warn(const std::string& path, const char* what, const char* cause);
@@ -166,6 +173,7 @@ private:
     const size_t maxHandles_;
     const std::function<bool()>& stopped_;
     FileSystems& fileSystems_;
+    DigestCounts& digests_;
     const bool needPath_;  // patterns need the full path of every entry
     const std::string* folderPath_ = nullptr;
     std::string path_;
@@ -175,6 +183,7 @@ private:
     std::string metadata_;
     std::string problem_;
     std::unique_ptr<FileDigest> digest_;  // with a checksum
+    std::unique_ptr<PreviousDigests> previous_;  // when an update may take digests over
     ExtendedAttributes xattrs_;
 };
 

@@ -14,6 +14,7 @@
 #include "KoError.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <utility>
 #include <string_view>
@@ -63,6 +64,10 @@ struct WalkOptions {
     EChecksum policyChecksum = EChecksum::SHA256;
     bool oneFileSystem = false;         // no folder on another device than the root
     bool xattrs = false;                // extended attributes (ExtendedAttributes.h)
+    // The snapshot an update starts from, whose digests of files that did
+    // not change are taken over (PreviousDigests.h); empty: none.
+    std::string reuseDigestsFrom;
+    std::map<uint64_t, std::string> previousFileSystems;  // its file systems' identities
 };
 
 struct WalkOutcome {
@@ -71,6 +76,8 @@ struct WalkOutcome {
     bool stopped = false;             // Poll asked for the end
     // The file systems the walk passed through that have an identity.
     std::vector<std::pair<uint64_t, std::string>> fileSystems;
+    unsigned long long digestsTaken = 0;   // files read for their digest
+    unsigned long long digestsReused = 0;  // digests taken over from the snapshot updated
 };
 
 // Walks `root` (absolute, ending with "/", described by `rootStatus`) on

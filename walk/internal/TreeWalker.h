@@ -40,6 +40,7 @@ public:
 
     unsigned long long Warnings() const { return warnings_.load(); }
     const FileSystems& FileSystemsPassed() const { return fileSystems_; }
+    const DigestCounts& Digests() const { return digests_; }
     // How many entries could not be read; each is marked in its metadata.
     unsigned long long Problems() const { return problems_.load(); }
     std::exception_ptr failure;
@@ -86,6 +87,7 @@ private:
     const size_t maxHandles_;
     std::atomic<bool> failed_{false};
     FileSystems fileSystems_;
+    DigestCounts digests_;
     Lister lister_;
     Lister helper_;
     std::unique_ptr<Batch> batch_;
