@@ -1,12 +1,18 @@
-// The least any tool that records what stat says of every entry of a tree
-// can take: the same system calls cx index makes (each folder opened below
-// its parent by name, read by cx index's folder reader, every entry stat'ed
-// by name), spread over every core, with nothing formatted, sorted or written.
-// bench/cli_bench.sh prints it beside cx index as the floor of the index.
+// The least any tool that records what cx records of every entry of a tree
+// can take: the same system calls cx index and cx check make by default
+// (each folder opened below its parent by name, read by cx index's folder
+// reader, every entry stat'ed with statx and its extended attributes listed,
+// both by name), spread over every core, with nothing formatted, sorted or
+// written. bench/cli_bench.sh prints it beside cx index and cx check as
+// their floor.
 //
-//   StatWalk TREE [THREADS]     THREADS defaults to the number of cores
+//   StatWalk [--no-xattrs] TREE [THREADS]   THREADS defaults to the number of
+//                                           cores; --no-xattrs as cx's option
+#include "EntryStatus.h"
 #include "FolderReader.h"
 #include "UniqueFd.h"
+
+#include <sys/syscall.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +30,14 @@
 
 namespace {
 
+bool g_xattrs = true;
+
+// listxattrat(2), as the walk calls it.
+void ListAttributes(int folder, const char* name, std::vector<char>& buffer)
+{
+    (void)syscall(465 /* listxattrat */, folder, name, AT_SYMLINK_NOFOLLOW, buffer.data(), buffer.size());
+}
+
 struct Pending {
     std::shared_ptr<FX::UniqueFd> parent;
     std::string name;
@@ -37,6 +51,7 @@ public:
     {
         CX::walk::FolderReader reader;  // cx index's own reading of a folder
         std::vector<std::string> subfolders;
+        std::vector<char> names(4096);
         unsigned long long entries = 0;
         for (Pending folder; Take(folder);) {
             FX::UniqueFd fd(openat(folder.parent->Get(), folder.name.c_str(),
@@ -50,11 +65,13 @@ public:
             subfolders.clear();
             reader.Open(std::move(fd));
             while (const char* name = reader.Next()) {
-                struct stat status {};
-                if (fstatat(at, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                CX::walk::EntryStatus status;
+                if (!CX::walk::StatAt(at, name, status))
                     continue;
+                if (g_xattrs)
+                    ListAttributes(at, name, names);
                 ++entries;
-                if (S_ISDIR(status.st_mode))
+                if (status.IsFolder())
                     subfolders.emplace_back(name);
             }
             // The folder stays open for its subfolders to be opened below it.
@@ -101,8 +118,13 @@ private:
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--no-xattrs") {
+        g_xattrs = false;
+        --argc;
+        ++argv;
+    }
     if (argc < 2 || argc > 3) {
-        std::fprintf(stderr, "usage: StatWalk TREE [THREADS]\n");
+        std::fprintf(stderr, "usage: StatWalk [--no-xattrs] TREE [THREADS]\n");
         return 2;
     }
     const int root = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
