@@ -9,7 +9,6 @@
 // error, and the exit status says how the run ended.
 #include "Command.h"
 
-#include "ContentContainer.h"
 #include "ContentContainerDatabase.h"
 #include "IndexSettings.h"
 #include "Options.h"
@@ -196,20 +195,6 @@ private:
     int Write(SnapshotFile& file, const std::string& root, const CX::SIndexSettings& settings, bool update,
               const std::string& commandLine)
     {
-        // The container object makes the new container (or opens the copy of
-        // the current one) and records where the snapshot comes from; the
-        // database object writes the rows.
-        CX::CContentContainer container;
-        CKoError error = container.SetName(file.Temporary());
-        if (!error.IsError())
-            error = container.OpenExistingOrCreate();
-        if (!error.IsError())
-            error = container.SetOriginQuery(commandLine);
-        if (!error.IsError())
-            error = container.Close();
-        if (error.IsError())
-            return Fail(file.Target(), Cause(error));
-
         CX::CTreeIndexer indexer;
         indexer.SetSettings(settings);
         indexer.SetUpdate(update);
@@ -220,11 +205,16 @@ private:
         CX::STreeIndexerCounts counts;
         bool interrupted = false;
         {
-            // Closing the database folds its log into the file, which is then
-            // one file that holds the whole snapshot.
+            // The database makes the new container (or opens the copy of the
+            // current one) and records where the snapshot comes from. Closing
+            // it folds its log into the file, which is then one file that
+            // holds the whole snapshot.
             CX::CContentContainerDatabase db(file.Temporary());
-            if (db.GetConstructionError().IsError())
-                return Fail(file.Target(), Cause(db.GetConstructionError()));
+            CKoError error = db.GetConstructionError();
+            if (!error.IsError())
+                error = db.SetValue("OriginQuery", commandLine);
+            if (error.IsError())
+                return Fail(file.Target(), Cause(error));
             // Nobody reads the temporary file and a crash leaves it to be
             // removed, so a new one needs no log that survives the process:
             // the rows go straight into it instead of through the write-ahead

@@ -154,6 +154,9 @@ CKoError CContentContainerDatabase::OpenDatabase()
         error = CDatabaseBase::OpenDatabase();
     if (error.IsError())
         return error.Push(FX_LOCATION);
+    // A container is written without waiting for the disk (CreateTables says
+    // so again for every connection); the schema it gets below is no exception.
+    (void)Execute("PRAGMA synchronous=off;");
 
     // The same judgement on the connection itself, which also sees what a log
     // beside the file holds. A file that is no database fails here too.
@@ -215,9 +218,10 @@ CKoError CContentContainerDatabase::CreateTables()
         trace.emplace(g_ptrLogWriter, 2, __PRETTY_FUNCTION__, __LINE__, 4, 0, 0xFFFFFFFF, "DatabaseName=[%s]",
                       GetFullDatabaseName().c_str());
 
-    // A read-only connection fails the first; the file keeps the mode it has.
-    (void)Execute("PRAGMA journal_mode=WAL;");
+    // Without waiting for the disk, even while the journal mode is changed. A
+    // read-only connection cannot change that; the file keeps the mode it has.
     (void)Execute("PRAGMA synchronous=off;");
+    (void)Execute("PRAGMA journal_mode=WAL;");
 
     // A read-only file without the storage table is read without it; the
     // rest of the schema is still seen to. The first failure is answered.
