@@ -25,14 +25,32 @@ bool SameTime(const timespec& a, const timespec& b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-const EVP_MD* MessageDigest(EChecksum algorithm)
+// The algorithm's implementation, fetched once for the thread's state: the
+// EVP_sha256() kind of handle would be looked up again on every file.
+EVP_MD* FetchDigest(EChecksum algorithm)
 {
+    const char* name = nullptr;
     switch (algorithm) {
-    case EChecksum::SHA256: return EVP_sha256();
-    case EChecksum::SHA512: return EVP_sha512();
-    case EChecksum::BLAKE2b: return EVP_blake2b512();
+    case EChecksum::SHA256: name = "SHA256"; break;
+    case EChecksum::SHA512: name = "SHA512"; break;
+    case EChecksum::BLAKE2b: name = "BLAKE2B-512"; break;
     default: return nullptr;
     }
+    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    if (md == nullptr)
+        throw std::runtime_error(std::string("OpenSSL has no ") + name);
+    return md;
+}
+
+// A read buffer as large as the largest file read so far needs, up to
+// kReadSize: small files do not pay for clearing a large one.
+size_t BufferSizeFor(uint64_t fileSize)
+{
+    constexpr size_t kSmallest = 64 << 10;
+    size_t size = kSmallest;
+    while (size < kReadSize && size < fileSize)
+        size *= 2;
+    return size;
 }
 
 }  // namespace
@@ -40,12 +58,14 @@ const EVP_MD* MessageDigest(EChecksum algorithm)
 // The running hash of one file: an OpenSSL context, or XXH3's state.
 class FileDigest::State {
 public:
-    explicit State(EChecksum algorithm) : md_(MessageDigest(algorithm))
+    explicit State(EChecksum algorithm) : md_(FetchDigest(algorithm))
     {
         if (md_ != nullptr) {
             context_ = EVP_MD_CTX_new();
-            if (context_ == nullptr)
+            if (context_ == nullptr) {
+                EVP_MD_free(md_);
                 throw std::bad_alloc();
+            }
         } else if (algorithm == EChecksum::XXH128) {
             xxh_ = XXH3_createState();
             if (xxh_ == nullptr)
@@ -57,6 +77,7 @@ public:
     ~State()
     {
         EVP_MD_CTX_free(context_);
+        EVP_MD_free(md_);
         XXH3_freeState(xxh_);
     }
     State(const State&) = delete;
@@ -93,7 +114,7 @@ public:
     }
 
 private:
-    const EVP_MD* const md_;
+    EVP_MD* const md_;
     EVP_MD_CTX* context_ = nullptr;
     XXH3_state_t* xxh_ = nullptr;
 };
@@ -121,7 +142,8 @@ DigestResult FileDigest::Digest(int directory, const char* name, const EntryStat
         return DigestResult::kFailed;
     }
     (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    buffer_.resize(kReadSize);
+    if (buffer_.size() < kReadSize && buffer_.size() < status.size)
+        buffer_.resize(BufferSizeFor(status.size));
     uint64_t left = status.size;
     while (left > 0) {
         // A large file must not hold a stop up until it is read through.
