@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# cx index and cx diff beside the tools people use for the same jobs, on the
-# same trees in one run:
-#   index  cx index | mtree -c (a spec) | plocate's updatedb (names only) |
-#          aide --init (names, sizes, times, modes and owners; no hashes) |
-#          a stat walk (bench/StatWalk.cpp: every entry stat'ed on every
-#          core, nothing kept; the floor of any tool that records stat)
+# cx index, cx check and cx diff beside the tools people use for the same jobs,
+# on the same trees in one run:
+#   index  cx index | cx index --no-xattrs | mtree -c (a spec) | find -printf
+#          (path, type, size, mtime, mode, owner, group, inode) | plocate's
+#          updatedb (names only) | aide --init (names, sizes, times, modes and
+#          owners; no hashes) | a stat walk (bench/StatWalk.cpp: the system
+#          calls of cx's walk on every core, nothing kept; the floor of any
+#          tool that records what cx does), with and without the listing of
+#          extended attributes
+#   verify cx check of the unchanged tree | the stat walk | mtree -f SPEC
 #   diff   cx diff of two snapshots | diff of two mtree -C dumps |
 #          mtree -f SPEC verifying the tree | diff of two plocate listings
 #          (names only) | aide --compare
@@ -14,16 +18,25 @@
 # diffs compare a snapshot with one taken after 1% of the files were added,
 # 1% removed and 1% touched; /usr is not changed, its diffs run on a mirror
 # of it (same names, types, modes, owners, times and sizes, as sparse files).
+# Then SHA-256 digests of every file of a tree of real files and of /etc:
+#   digest cx index --checksum | xargs -P2 sha256sum | mtree -c -K sha256digest |
+#          aide --init (sha256)
+#   reuse  cx index --update --checksum of the unchanged tree (digests taken
+#          over) | the full cx index --checksum
+#   dcheck cx check --checksum (every file read again) | mtree -f SPEC |
+#          aide --check
 #
-# Prints seconds (median of warm runs; AIDE runs once), peak resident memory
-# and how many times faster cx is than each peer (peer seconds / cx seconds).
+# Prints wall seconds (median of warm runs, to the millisecond; AIDE's index
+# and compare of the trees run once), CPU seconds, peak resident memory
+# and how many times faster cx is than each peer (peer seconds / cx seconds,
+# against the cx row above it).
 #
 #   bench/cli_bench.sh [CX]      CX: the cx binary (default build/bench/cli/cx,
 #                                built when missing)
 # Environment: CX_BENCH_PHASES (default "index diff digests small": the
-# index rows, the diff and check rows above; SHA-256 digests of a tree of real files,
-# CX_BENCH_DIGEST_TREE, default /usr/lib, beside sha256sum on both cores,
-# mtree and AIDE; the same on /etc), CX_BENCH_RUNS (default 3), CX_BENCH_BASELINE=OTHER-CX also times
+# index and verify rows, the diff and check rows, the digest rows on a tree of
+# real files, CX_BENCH_DIGEST_TREE, default /usr/lib, and on /etc),
+# CX_BENCH_RUNS (default 3), CX_BENCH_BASELINE=OTHER-CX also times
 # another build's cx index, cx diff and cx check in the same runs (say, the previous
 # release's; its diff reads this build's snapshots), printed as "(baseline)", CX_BENCH_AIDE=0 leaves AIDE out (it
 # takes minutes on the large tree), CX_BENCH_FILES and CX_BENCH_FOLDERS
@@ -104,14 +117,18 @@ RESULTS=$SCRATCH/results.txt
 measure() {
   local key=$1 out=$2 statuses=$3
   shift 3
-  local status=0
+  local status=0 start end
+  # GNU time counts wall time in hundredths: the clock around it does better.
+  start=$(date +%s%N)
   /usr/bin/time -f "%e %M %U %S" -o "$SCRATCH/time.out" "$@" >"$out" 2>"$SCRATCH/stderr.out" || status=$?
+  end=$(date +%s%N)
   if [[ " $statuses " != *" $status "* ]]; then
     echo "cli_bench: $key: exit status $status from: $*" >&2
     sed 's/^/  /' "$SCRATCH/stderr.out" | tail -5 >&2
     exit 2
   fi
-  tail -1 "$SCRATCH/time.out" >>"$SCRATCH/$key.times"
+  tail -1 "$SCRATCH/time.out" | awk -v ns=$((end - start)) '{ $1 = sprintf("%.4f", ns / 1e9); print }' \
+    >>"$SCRATCH/$key.times"
 }
 
 # record TREE TASK TOOL KEY: the median seconds, the median CPU seconds and
@@ -158,10 +175,12 @@ snapshot() {
   fi
 }
 
-# index_phase TREE LABEL TAG: times every tool's snapshot of TREE; leaves them
-# as $SCRATCH/TAG-1.* for the diff phase.
+# index_phase TREE LABEL TAG: times every tool's snapshot of TREE, then cx
+# check and mtree -f of the unchanged TREE; leaves the snapshots as
+# $SCRATCH/TAG-1.* for the diff phase.
 index_phase() {
   local tree=$1 label=$2 prefix=$SCRATCH/$3-1
+  local listing="find \"\$1\" -printf '%p %y %s %T@ %m %U %G %i\\n' >/dev/null"
   echo "cli_bench: index $label" >&2
   "$CX" index "$tree" "$prefix.cx" 2>/dev/null  # warms the caches for every tool
   for ((run = 1; run <= RUNS; ++run)); do
@@ -169,22 +188,34 @@ index_phase() {
     measure cx-index-noxattrs /dev/null "0" "$CX" index --no-xattrs "$tree" "$prefix.noxattrs.cx"
     [ -z "$BASELINE" ] || measure baseline-index /dev/null "0" "$BASELINE" index "$tree" "$prefix.baseline.cx"
     measure mtree-index "$prefix.mtree" "0" mtree -c -p "$tree"
+    measure find-index /dev/null "0" bash -c "$listing" _ "$tree"
     rm -f "$prefix.plocate"
     measure updatedb-index /dev/null "0" "${UPDATEDB[@]}" -U "$tree" -o "$prefix.plocate"
     measure stat-walk /dev/null "0" "$STATWALK" "$tree"
+    measure stat-walk-noxattrs /dev/null "0" "$STATWALK" --no-xattrs "$tree"
+    measure cx-verify /dev/null "0" "$CX" check --quiet "$prefix.cx"
+    [ -z "$BASELINE" ] || measure baseline-verify /dev/null "0" "$BASELINE" check "$prefix.cx"
+    measure mtree-verify-unchanged /dev/null "0" mtree -f "$prefix.mtree" -p "$tree"
   done
+  cp "$SCRATCH/stat-walk.times" "$SCRATCH/stat-walk-verify.times"
   record "$label" index "cx index" cx-index
-  record "$label" index "cx index --no-xattrs" cx-index-noxattrs
   [ -z "$BASELINE" ] || record "$label" index "cx index (baseline)" baseline-index
-  record "$label" index "mtree -c" mtree-index
-  record "$label" index "updatedb (names only)" updatedb-index
   record "$label" index "stat walk (floor)" stat-walk
+  record "$label" index "cx index --no-xattrs" cx-index-noxattrs
+  record "$label" index "stat walk --no-xattrs" stat-walk-noxattrs
+  record "$label" index "mtree -c" mtree-index
+  record "$label" index "find -printf" find-index
+  record "$label" index "updatedb (names only)" updatedb-index
   if [ "$WITH_AIDE" != 0 ]; then
     rm -f "$prefix.aide"
     aide_config "$SCRATCH/aide.conf" "$tree" "$prefix.aide" /dev/null /dev/null
     measure aide-index /dev/null "0" aide --init -c "$SCRATCH/aide.conf"
     record "$label" index "aide --init" aide-index
   fi
+  record "$label" verify "cx check" cx-verify
+  [ -z "$BASELINE" ] || record "$label" verify "cx check (baseline)" baseline-verify
+  record "$label" verify "stat walk (floor)" stat-walk-verify
+  record "$label" verify "mtree -f SPEC" mtree-verify-unchanged
 }
 
 # diff_phase TREE LABEL TAG [fresh]: snapshots TREE (unless the index phase
@@ -241,12 +272,14 @@ digest_phase() {
   "$CX" index --checksum "$tree" "$prefix.cx" 2>/dev/null  # warms the caches for every tool
   for ((run = 1; run <= RUNS; ++run)); do
     measure cx-digest /dev/null "0" "$CX" index --checksum "$tree" "$prefix.cx"
+    measure cx-digest-update /dev/null "0" "$CX" index --update --checksum "$tree" "$prefix.cx"
     [ -z "$BASELINE" ] || measure baseline-digest /dev/null "0" "$BASELINE" index --checksum "$tree" "$prefix.baseline.cx"
     measure sha256sum-digest /dev/null "0" bash -c "$hashing" _ "$tree"
     measure mtree-digest "$prefix.mtree" "0" mtree -c -K sha256digest -p "$tree"
     measure cx-digest-check /dev/null "0" "$CX" check --checksum "$prefix.cx"
     measure mtree-digest-check /dev/null "0" mtree -f "$prefix.mtree" -p "$tree"
   done
+  cp "$SCRATCH/cx-digest.times" "$SCRATCH/cx-digest-full.times"
   record "$label" digest "cx index" cx-digest
   [ -z "$BASELINE" ] || record "$label" digest "cx index (baseline)" baseline-digest
   record "$label" digest "xargs -P2 sha256sum" sha256sum-digest
@@ -260,6 +293,8 @@ digest_phase() {
     done
     record "$label" digest "aide --init (sha256)" aide-digest
   fi
+  record "$label" reuse "cx index --update" cx-digest-update
+  record "$label" reuse "cx index (all read)" cx-digest-full
   record "$label" dcheck "cx check" cx-digest-check
   record "$label" dcheck "mtree -f SPEC" mtree-digest-check
   if [ "$WITH_AIDE" != 0 ]; then
@@ -285,9 +320,11 @@ echo "cli_bench: /usr: $(count /usr); generated: $(count "$GENERATED")" >&2
 phase() { [[ " $PHASES " == *" $1 "* ]]; }
 phase index && index_phase /usr "/usr" usr
 phase diff && diff_phase "$MIRROR" "/usr (mirror)" usr-mirror fresh
-phase index && index_phase "$GENERATED" "$FILES files" generated
-phase diff && diff_phase "$GENERATED" "$FILES files" generated $(phase index || echo fresh)
-phase digests && digest_phase "$DIGEST_TREE" "$DIGEST_TREE" real-files
+# Each tree has snapshots of its own: cx index does not replace a snapshot of
+# another folder.
+phase index && index_phase "$GENERATED" "$FILES files" "generated-$FILES"
+phase diff && diff_phase "$GENERATED" "$FILES files" "generated-$FILES" $(phase index || echo fresh)
+phase digests && digest_phase "$DIGEST_TREE" "$DIGEST_TREE" "real-files$(printf '%s' "$DIGEST_TREE" | tr / -)"
 phase small && digest_phase /etc /etc etc
 
 echo "cli_bench: load at the end $(cut -d' ' -f1-3 /proc/loadavg)" >&2
@@ -295,8 +332,9 @@ echo
 awk -F'\t' '
   BEGIN { printf "%-16s %-6s %-26s %8s %8s %9s %8s\n", "tree", "task", "tool", "seconds", "CPU s", "peak MiB", "peer/cx" }
   {
-    mine = $3 == "cx index" || $3 == "cx diff" || $3 == "cx check"
+    mine = $3 == "cx index" || $3 == "cx index --no-xattrs" || $3 == "cx index --update" || $3 == "cx diff" ||
+           $3 == "cx check"
     if (mine) cx = $4
     ratio = (mine || cx == 0) ? "" : sprintf("%.2fx", $4 / cx)
-    printf "%-16s %-6s %-26s %8.2f %8.2f %9.1f %8s\n", $1, $2, $3, $4, $6, $5, ratio
+    printf "%-16s %-6s %-26s %8.3f %8.2f %9.1f %8s\n", $1, $2, $3, $4, $6, $5, ratio
   }' "$RESULTS"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# cx index of a generated tree of ten million files beside one of a million
-# (the same shape: 20 files a folder), in the same run. The time should grow
-# with the number of files and the peak memory not at all.
+# cx index and cx check of a generated tree of ten million files beside one of
+# a million (the same shape: 20 files a folder), in the same run. The times
+# should grow with the number of files and the peak memory not at all.
 #
 #   bench/index_large.sh [CX]    CX: the cx binary (default build/bench/cli/cx,
 #                                built when missing)
@@ -62,28 +62,37 @@ for tree in "$SMALL" "$LARGE"; do
   "$CX" index "$tree" "$SCRATCH/${tree##*/}.cx" 2>/dev/null
   rm -f "$SCRATCH/${tree##*/}.times"
 done
+for tree in "$SMALL" "$LARGE"; do
+  rm -f "$SCRATCH/${tree##*/}.check.times"
+done
 for ((run = 1; run <= RUNS; ++run)); do
   for tree in "$SMALL" "$LARGE"; do
     /usr/bin/time -f "%e %U %S %M" -o "$SCRATCH/time.out" "$CX" index "$tree" "$SCRATCH/${tree##*/}.cx" 2>/dev/null
     tail -1 "$SCRATCH/time.out" >>"$SCRATCH/${tree##*/}.times"
+    # The tree is as the snapshot has it: cx check answers 0.
+    /usr/bin/time -f "%e %U %S %M" -o "$SCRATCH/time.out" "$CX" check --quiet "$SCRATCH/${tree##*/}.cx"
+    tail -1 "$SCRATCH/time.out" >>"$SCRATCH/${tree##*/}.check.times"
   done
 done
 
-# One line per tree: files, median seconds, median CPU seconds, largest peak
-# MiB, snapshot bytes per file.
+# One line per tree and job: files, median seconds, median CPU seconds,
+# largest peak MiB, snapshot bytes per file.
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-summary() {
-  local times=$SCRATCH/${1##*/}.times files=${1##*-}
+summary() {  # summary TREE TIMES-SUFFIX
+  local times=$SCRATCH/${1##*/}$2 files=${1##*-}
   printf '%s %s %s %s %s\n' "$files" \
     "$(awk '{ print $1 }' "$times" | median)" \
     "$(awk '{ print $2 + $3 }' "$times" | median)" \
     "$(awk '$4 > m { m = $4 } END { printf "%.1f", m / 1024 }' "$times")" \
     "$(($(stat -c %s "$SCRATCH/${1##*/}.cx") / files))"
 }
-small=$(summary "$SMALL")
-large=$(summary "$LARGE")
 echo
-printf '%s\n%s\n' "$small" "$large" | awk '
-  BEGIN { printf "%12s %9s %12s %9s %14s\n", "files", "seconds", "CPU seconds", "peak MiB", "bytes a file" }
-  { printf "%12d %9.2f %12.2f %9.1f %14d\n", $1, $2, $3, $4, $5; s[NR] = $2; c[NR] = $3; f[NR] = $1 }
-  END { printf "%gx the files: %.2fx the time, %.2fx the CPU time\n", f[2] / f[1], s[2] / s[1], c[2] / c[1] }'
+for job in index check; do
+  suffix=.times
+  [ "$job" = check ] && suffix=.check.times
+  printf '%s\n%s\n' "$(summary "$SMALL" "$suffix")" "$(summary "$LARGE" "$suffix")" | awk -v job="cx $job" '
+    NR == 1 { printf "%-9s %12s %9s %12s %9s %14s\n", "", "files", "seconds", "CPU seconds", "peak MiB", "bytes a file" }
+    { printf "%-9s %12d %9.2f %12.2f %9.1f %14d\n", job, $1, $2, $3, $4, $5; s[NR] = $2; c[NR] = $3; f[NR] = $1; m[NR] = $4 }
+    END { printf "%-9s %gx the files: %.2fx the time, %.2fx the CPU time, %.2fx the peak memory\n", job, f[2] / f[1],
+                 s[2] / s[1], c[2] / c[1], m[2] / m[1] }'
+done
