@@ -144,7 +144,9 @@ record() {
 }
 
 # An AIDE configuration for TREE: DB_IN and DB_NEW are the databases compared,
-# DB_OUT the one --init writes.
+# DB_OUT the one --init writes. A selection is a prefix: the second rule keeps
+# out a sibling whose name goes on from TREE's (files-1000000 and
+# files-10000000).
 aide_config() {  # aide_config CONF TREE DB_OUT DB_IN DB_NEW
   local regex
   regex=$(printf '%s' "$2" | sed 's/[][\\.^$*+?(){}|]/\\&/g')
@@ -156,6 +158,7 @@ gzip_dbout=no
 report_url=stdout
 Snapshot = p+ftype+l+u+g+s+m
 $regex Snapshot
+!$regex[^/]
 EOF
 }
 
