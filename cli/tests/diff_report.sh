@@ -281,6 +281,46 @@ print(" ".join(sorted(seen)))
 EOF
 )"
 
+# Unattended: after the report a summary on standard error; with --quiet only
+# the exit status; with --syslog each change (the first 1000, then how many
+# more) and the summary as messages of their own.
+"$CX" diff "$WORK/m1.cx" "$WORK/m2.cx" >"$WORK/out" 2>"$WORK/err"
+status=$?
+check "summary after the report" \
+  "1 8 cx: $WORK/m1.cx vs $WORK/m2.cx: 8 changes: 2 added, 2 deleted, 0 modified, 4 moved, 0 unknown" \
+  "$status $(wc -l <"$WORK/out") $(tail -1 "$WORK/err")"
+check "--quiet: changes" "1" "$("$CX" diff --quiet "$WORK/m1.cx" "$WORK/m2.cx" 2>&1; echo "$?")"
+check "--quiet: none" "0" "$("$CX" diff --quiet "$WORK/m1.cx" "$WORK/m1.cx" 2>&1; echo "$?")"
+if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+  mkdir -p "$WORK/many" "$WORK/dev"
+  "$CX" index "$WORK/many" "$WORK/few.cx" 2>/dev/null
+  (cd "$WORK/many" && touch $(seq -f 'f%04g' 1003))
+  "$CX" index "$WORK/many" "$WORK/many.cx" 2>/dev/null
+  # A syslog of the test's own: /dev/log in a mount namespace of cx's.
+  python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+open(sys.argv[1] + ".ready", "w").close()
+with open(sys.argv[2], "w") as out:
+    while True:
+        message = s.recv(65536).decode(errors="replace")
+        out.write(message.split(": ", 1)[1] + "\n")
+        out.flush()' "$WORK/dev/log" "$WORK/syslog" &
+  listener=$!
+  for _ in $(seq 50); do [ -e "$WORK/dev/log.ready" ] && break; sleep 0.1; done
+  unshare -m sh -c 'touch "$1/null" && mount --bind /dev/null "$1/null" && mount --rbind "$1" /dev &&
+                    "$2" diff --quiet --syslog "$3" "$4"' _ "$WORK/dev" "$CX" "$WORK/few.cx" "$WORK/many.cx"
+  status=$?
+  sleep 0.5
+  kill "$listener"
+  check "--syslog: exit status, one message a change up to 1000" "1 1000 A $WORK/many/f0001" \
+    "$status $(grep -c '^A ' "$WORK/syslog") $(head -1 "$WORK/syslog")"
+  check "--syslog: how many more, and the summary" "and 3 more changes
+$WORK/few.cx vs $WORK/many.cx: 1003 changes: 1003 added, 0 deleted, 0 modified, 0 moved, 0 unknown" \
+    "$(tail -2 "$WORK/syslog")"
+fi
+
 # On a terminal, one labelled line that is gone at the end: none of the
 # comparison's unlabelled marks.
 if command -v script >/dev/null; then
