@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string_view>
 #include <thread>
 
 namespace cxcli {
@@ -28,10 +29,21 @@ const char* const kWords[] = {"added", "deleted", "modified", "moved", "unknown"
 
 // Whether a metadata text has the attribute `key`: a key starts the text or
 // follows a space, and a value holds no bare quote.
-bool HasKey(const std::string& metadata, const char* key)
+// Whether `metadata` holds the attribute `key`: `key="` at its start or after
+// a space. Inside a value a quote is escaped, so no value holds that.
+bool HasKey(std::string_view metadata, std::string_view key)
 {
-    const std::string pattern = std::string(key) + "=\"";
-    return metadata.compare(0, pattern.size(), pattern) == 0 || metadata.find(" " + pattern) != std::string::npos;
+    const char* const begin = metadata.data();
+    const char* const end = begin + metadata.size();
+    for (const char* at = begin; at < end; ++at) {
+        at = static_cast<const char*>(memmem(at, static_cast<size_t>(end - at), key.data(), key.size()));
+        if (at == nullptr)
+            return false;
+        const std::string_view rest(at + key.size(), static_cast<size_t>(end - at) - key.size());
+        if ((at == begin || at[-1] == ' ') && rest.substr(0, 2) == "=\"")
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -207,12 +219,13 @@ void DiffPrinter::InBoth(bool folder, const std::string& path, const std::string
         return;
     // What could not be read on either side may have changed unseen.
     changes_.clear();
-    if (HasKey(before, "Unreadable") || HasKey(after, "Unreadable") || BelowUnreadable(path, folder)) {
+    const bool same = before == after;
+    if (HasKey(before, "Unreadable") || (!same && HasKey(after, "Unreadable")) || BelowUnreadable(path, folder)) {
         comparer_.Compare(path, before, after, folder, false, changes_);
         Report(kUnknown, folder, path, &before, &after, nullptr);
         return;
     }
-    if (before != after && comparer_.Compare(path, before, after, folder, false, changes_))
+    if (!same && comparer_.Compare(path, before, after, folder, false, changes_))
         Report(kModified, folder, path, &before, &after, nullptr);
 }
 

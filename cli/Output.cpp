@@ -58,9 +58,14 @@ std::string EscapeField(const std::string& text, bool value)
     std::string out;
     out.reserve(text.size());
     FX::AppendEscaped(out, text, false);
+    // Most fields hold none of the characters below: they are done.
+    size_t i = out.find_first_of(value ? ">\"(" : ">");
+    if (i == std::string::npos)
+        return out;
     std::string field;
-    field.reserve(out.size());
-    for (size_t i = 0; i < out.size(); ++i) {
+    field.reserve(out.size() + 8);
+    field.append(out, 0, i);
+    for (; i < out.size(); ++i) {
         const char c = out[i];
         if (c == '>' && i > 0 && out[i - 1] == '-')
             field += "\\x3E";
