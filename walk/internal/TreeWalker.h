@@ -48,7 +48,7 @@ public:
 private:
     static constexpr size_t kWindow = 32;  // how far below the top a folder is read ahead
     static constexpr size_t kAheadFolders = 64;
-    static constexpr size_t kAheadBytes = 8 * 1024 * 1024;
+    static constexpr size_t kAheadBytes = 2 * 1024 * 1024;
 
     bool Stopped() const;
     void Fail(std::exception_ptr exception);
