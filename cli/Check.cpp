@@ -89,10 +89,6 @@ public:
         if (!NamesGiven("container", options_.oldContainer))
             return kTrouble;
         report_.ApplyTo(options_);
-        if (options_.quiet)
-            BeQuiet();
-        if (options_.syslog)
-            LogToSyslog();
         CX::CExcludeRules excludes;
         if (!excludes_.Read(excludes))
             return kTrouble;

@@ -142,10 +142,6 @@ public:
         if (!NamesGiven("container", options_.oldContainer) || !NamesGiven("container", options_.newContainer))
             return kTrouble;
         report_.ApplyTo(options_);
-        if (options_.quiet)
-            BeQuiet();
-        if (options_.syslog)
-            LogToSyslog();
         // Both snapshots are trusted only once their seals verify, before
         // either is read; their identities then are kept to compare with
         // once the report is done.

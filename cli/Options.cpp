@@ -80,6 +80,10 @@ void ReportOptions::ApplyTo(DiffOptions& options) const
                 options.ignored.push_back(list.substr(start, comma - start));
             start = comma + 1;
         }
+    if (options.quiet)
+        BeQuiet();
+    if (options.syslog)
+        LogToSyslog();
 }
 
 CLI::Option* AddChecksumOption(CLI::App& command, std::string& name, const char* bare, const char* help)

@@ -36,7 +36,8 @@ private:
 class ReportOptions {
 public:
     void Define(CLI::App& command, DiffOptions& options);
-    // What the flags set, once the command line is parsed.
+    // What the flags set, once the command line is parsed; --quiet and
+    // --syslog take effect for everything the run prints from here on.
     void ApplyTo(DiffOptions& options) const;
 
 private:
