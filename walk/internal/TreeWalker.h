@@ -47,8 +47,13 @@ public:
 
 private:
     static constexpr size_t kWindow = 32;  // how far below the top a folder is read ahead
+    // Read-ahead is bounded by folders and by bytes, so that a slow consumer
+    // (a snapshot read from a cold disk) cannot make memory grow with the
+    // tree. A million generated files (1000 subfolders a top folder) keep at
+    // most 3.4 MB ahead: 4 MiB never holds them back there, 2 MiB made cx
+    // check 12% slower, 8 MiB let the peak grow by 6 MiB at ten million.
     static constexpr size_t kAheadFolders = 64;
-    static constexpr size_t kAheadBytes = 2 * 1024 * 1024;
+    static constexpr size_t kAheadBytes = 4 * 1024 * 1024;
 
     bool Stopped() const;
     void Fail(std::exception_ptr exception);
