@@ -27,8 +27,6 @@ namespace {
 const char kLetters[] = {'A', 'D', 'M', 'R', '?'};
 const char* const kWords[] = {"added", "deleted", "modified", "moved", "unknown"};
 
-// Whether a metadata text has the attribute `key`: a key starts the text or
-// follows a space, and a value holds no bare quote.
 // Whether `metadata` holds the attribute `key`: `key="` at its start or after
 // a space. Inside a value a quote is escaped, so no value holds that.
 bool HasKey(std::string_view metadata, std::string_view key)
