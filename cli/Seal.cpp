@@ -158,10 +158,13 @@ bool SignFile(int bytes, const std::string& container, const std::string& key, s
     seal.target_ = target;
     seal.folder_ = folder;
     seal.placed_ = false;
-    // Whoever may read the container may read its seal, to verify it.
-    if ((status.st_uid != geteuid() || status.st_gid != getegid()) &&
-        fchown(out.Get(), status.st_uid, status.st_gid) != 0)
-        (void)fchown(out.Get(), static_cast<uid_t>(-1), status.st_gid);  // at least the group, where allowed
+    // Whoever may read the container may read its seal, to verify it: the
+    // seal takes the container's owner and group, or at least its group.
+    const bool other = status.st_uid != geteuid() || status.st_gid != getegid();
+    if (other && fchown(out.Get(), status.st_uid, status.st_gid) != 0 &&
+        fchown(out.Get(), static_cast<uid_t>(-1), status.st_gid) != 0) {
+        // Neither is allowed: the seal stays ours, with the container's mode.
+    }
     if (fchmod(out.Get(), status.st_mode & 0666) != 0) {
         problem = pattern + ": " + std::strerror(errno);
         return false;
