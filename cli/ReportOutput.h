@@ -12,7 +12,7 @@
 
 namespace cxcli {
 
-// The report's counts: [change][folders, files], change as in DiffReport.h.
+// The report's counts: [change][folders, files], change as in DiffPrinter.h.
 typedef unsigned long long ReportCounts[5][2];
 
 class ReportOutput {
