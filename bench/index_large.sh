@@ -60,10 +60,7 @@ echo "index_large: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, load $(cut -
 # A first run of each warms the caches, as for every later one.
 for tree in "$SMALL" "$LARGE"; do
   "$CX" index "$tree" "$SCRATCH/${tree##*/}.cx" 2>/dev/null
-  rm -f "$SCRATCH/${tree##*/}.times"
-done
-for tree in "$SMALL" "$LARGE"; do
-  rm -f "$SCRATCH/${tree##*/}.check.times"
+  rm -f "$SCRATCH/${tree##*/}.times" "$SCRATCH/${tree##*/}.check.times"
 done
 for ((run = 1; run <= RUNS; ++run)); do
   for tree in "$SMALL" "$LARGE"; do
