@@ -1,6 +1,5 @@
 #include "PreviousDigests.h"
 
-#include "AttributeSet.h"
 #include "EntryMetadata.h"
 #include "MakeSharedNothrow.h"
 #include "SQLiteConnection.h"
@@ -15,12 +14,38 @@ namespace {
 // Folders larger than this are not held: their files' digests are taken.
 constexpr size_t kMostRows = 65536;
 
-const std::string* Find(const std::vector<SAttribute>& attributes, const char* key)
+// Walks an attribute list (key="value" key="value" ...), handing `each` every
+// key, the text of its value as stored and whether that text holds an
+// escape; false when the list is malformed. None of the values read here is
+// ever escaped when the walk writes it, so the stored text is the value.
+template <typename Each>
+bool ForEachAttribute(std::string_view list, Each each)
 {
-    for (const auto& attribute : attributes)
-        if (attribute.key == key)
-            return &attribute.value;
-    return nullptr;
+    size_t i = 0;
+    while (i < list.size()) {
+        if (i != 0) {
+            if (list[i] != ' ')
+                return false;
+            ++i;
+        }
+        const size_t equals = list.find('=', i);
+        if (equals == std::string_view::npos || equals + 1 >= list.size() || list[equals + 1] != '"')
+            return false;
+        bool escaped = false;
+        size_t end = equals + 2;
+        for (;; ++end) {
+            end = list.find_first_of("\"\\", end);
+            if (end == std::string_view::npos)
+                return false;  // no closing quote
+            if (list[end] == '"')
+                break;
+            escaped = true;
+            ++end;  // the escaped character is no closing quote
+        }
+        each(list.substr(i, equals - i), list.substr(equals + 2, end - equals - 2), escaped);
+        i = end + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -30,96 +55,124 @@ PreviousDigests::PreviousDigests(std::string container, EChecksum algorithm, Fil
 {
 }
 
+// This thread's own connection, which no other thread reaches, and its one
+// statement: the files of a folder named by its path, in the order of their
+// names (that of the index it reads).
+bool PreviousDigests::Open()
+{
+    FX::detail::OwnThreadConnections ownThread;
+    db_ = FX::make_shared_nothrow<CContentContainerDatabase>(container_, true);
+    failed_ = !db_ || db_->GetConstructionError().IsError() ||
+              db_->CompileStatement("SELECT FileName, Metadata FROM Files WHERE FolderId="
+                                    "(SELECT FolderId FROM Folders WHERE FolderName=?1) ORDER BY FileName;",
+                                    files_)
+                  .IsError();
+    return !failed_;
+}
+
 void PreviousDigests::Folder(const std::string& path)
 {
     if (path == folder_)
         return;
     folder_ = path;
     rows_.clear();
-    if (failed_)
+    text_.clear();
+    if (failed_ || (!files_ && !Open()))
         return;
-    if (!db_) {
-        // This thread's own connection, which no other thread reaches.
-        FX::detail::OwnThreadConnections ownThread;
-        db_ = FX::make_shared_nothrow<CContentContainerDatabase>(container_, true);
-        failed_ = !db_ || db_->GetConstructionError().IsError();
-        if (failed_)
-            return;
-    }
-    int64_t folderId = -1;
-    FX::CSQLite3QueryPtr query;
-    if (db_->QueryFolderId(path, folderId).IsError() || db_->QueryFiles(folderId, query).IsError())
-        return;
+    static const std::string kNone;
     try {
-        const int nameField = query->FieldIndex("FileName");
-        const int metadataField = query->FieldIndex("Metadata");
+        files_->Bind(1, path);
+        const FX::CSQLite3QueryPtr query = files_->ExecQuery();
         for (; !query->Eof() && rows_.size() < kMostRows; query->NextRow()) {
-            query->ReadStringField(metadataField, text_, std::string());
-            if (!CAttributeSet::Parse(text_, attributes_))
-                continue;
-            const std::string* digest = Find(attributes_, key_.c_str());
-            if (digest == nullptr)
-                continue;
             Row row;
-            query->ReadStringField(nameField, row.name, std::string());
-            for (const auto& [key, into] : {std::pair<const char*, std::string*>{"Size", &row.size},
-                                            {"MTime", &row.mtime},
-                                            {"CTime", &row.ctime},
-                                            {"Inode", &row.inode}})
-                if (const std::string* value = Find(attributes_, key))
-                    *into = *value;
-            row.digest = *digest;
-            rows_.push_back(std::move(row));
+            query->ReadStringField(0, field_, kNone);
+            row.name = {static_cast<uint32_t>(text_.size()), static_cast<uint32_t>(field_.size())};
+            text_ += field_;
+            query->ReadStringField(1, field_, kNone);
+            const size_t metadataAt = text_.size();
+            text_ += field_;
+            const std::string_view metadata(field_);
+            const auto span = [&](std::string_view value) {
+                return Span{static_cast<uint32_t>(metadataAt + (value.data() - metadata.data())),
+                            static_cast<uint32_t>(value.size())};
+            };
+            bool digest = false;
+            const bool wellFormed = ForEachAttribute(metadata, [&](std::string_view key, std::string_view value,
+                                                                   bool escaped) {
+                if (escaped)
+                    return;  // compares with nothing: the file is read
+                if (key == key_) {
+                    row.digest = span(value);
+                    digest = true;
+                } else if (key == "Size") {
+                    row.size = span(value);
+                } else if (key == "MTime") {
+                    row.mtime = span(value);
+                } else if (key == "CTime") {
+                    row.ctime = span(value);
+                } else if (key == "Inode") {
+                    row.inode = span(value);
+                }
+            });
+            if (wellFormed && digest)
+                rows_.push_back(row);
+            else
+                text_.resize(row.name.at);
         }
-        if (!query->Eof())
+        if (!query->Eof()) {
             rows_.clear();  // too large to hold: read them all
+            text_.clear();
+        }
     } catch (const FX::CSQLite3Exception&) {
         rows_.clear();
+        text_.clear();
     }
 }
 
-const std::string* PreviousDigests::Reusable(const char* name, const EntryStatus& status, const std::string& identity,
-                                             const char*& why)
+bool PreviousDigests::Reusable(const char* name, const EntryStatus& status, const std::string& identity,
+                               std::string_view& digest, const char*& why)
 {
-    const auto row = std::lower_bound(rows_.begin(), rows_.end(), name,
-                                      [](const Row& a, const char* b) { return std::strcmp(a.name.c_str(), b) < 0; });
-    if (row == rows_.end() || row->name != name) {
+    const std::string_view wanted(name);
+    const auto row = std::lower_bound(rows_.begin(), rows_.end(), wanted,
+                                      [this](const Row& a, std::string_view b) { return Text(a.name) < b; });
+    if (row == rows_.end() || Text(row->name) != wanted) {
         why = "no digest recorded";
-        return nullptr;
+        return false;
     }
-    text_.clear();
-    AppendUnsigned(text_, status.size);
-    if (row->size != text_) {
+    now_.clear();
+    AppendUnsigned(now_, status.size);
+    if (!Same(row->size, now_)) {
         why = "size changed";
-        return nullptr;
+        return false;
     }
-    text_.clear();
-    AppendTime(text_, status.mtime);
-    if (row->mtime != text_) {
+    now_.clear();
+    AppendTime(now_, status.mtime);
+    if (!Same(row->mtime, now_)) {
         why = "modification time changed";
-        return nullptr;
+        return false;
     }
-    text_.clear();
-    AppendTime(text_, status.ctime);
-    if (row->ctime != text_) {
+    now_.clear();
+    AppendTime(now_, status.ctime);
+    if (!Same(row->ctime, now_)) {
         why = "status change time changed";
-        return nullptr;
+        return false;
     }
-    text_.clear();
-    AppendUnsigned(text_, static_cast<unsigned long long>(status.device));
-    text_ += ':';
-    AppendUnsigned(text_, static_cast<unsigned long long>(status.inode));
-    if (row->inode != text_) {
+    now_.clear();
+    AppendUnsigned(now_, static_cast<unsigned long long>(status.device));
+    now_ += ':';
+    AppendUnsigned(now_, static_cast<unsigned long long>(status.inode));
+    if (!Same(row->inode, now_)) {
         why = "inode changed";
-        return nullptr;
+        return false;
     }
     const auto before = previous_.find(static_cast<uint64_t>(status.device));
     if ((before == previous_.end() ? std::string() : before->second) != identity) {
         why = "file system changed";
-        return nullptr;
+        return false;
     }
     why = "unchanged";
-    return &row->digest;
+    digest = Text(row->digest);
+    return true;
 }
 
 }  // namespace CX::walk

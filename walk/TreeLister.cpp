@@ -270,16 +270,18 @@ bool Lister::AppendDigest(std::string& out, const EntryStatus& status, int direc
     const EChecksum algorithm = options_.checksum != EChecksum::None ? options_.checksum : options_.policyChecksum;
     if (previous_) {
         const char* why = "";
-        const std::string* reusable = previous_->Reusable(name, status, fileSystems_.IdentityOf(status.device), why);
+        std::string_view recorded;
+        const bool reusable =
+            previous_->Reusable(name, status, fileSystems_.IdentityOf(status.device), recorded, why);
         if (FXGetTraceLevel() >= 1)
             FXLogWrite(1, __PRETTY_FUNCTION__, __LINE__, "digest of %s %s: %s", Path(name).c_str(),
-                       reusable != nullptr ? "taken over" : "read", why);
-        if (reusable != nullptr) {
+                       reusable ? "taken over" : "read", why);
+        if (reusable) {
             ++digests_.reused;
             out += ' ';
             out += ChecksumAttribute(algorithm);
             out += "=\"";
-            out += *reusable;
+            out += recorded;
             out += '"';
             return true;
         }
