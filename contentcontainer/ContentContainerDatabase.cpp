@@ -63,6 +63,12 @@ bool IsForeignAsItLies(const std::string& file)
     return foreign;
 }
 
+// How many of the six objects of a container's schema the file holds.
+const char* const kWholeSchemaQuery =
+    "SELECT COUNT(*) FROM sqlite_master WHERE (type='table' AND name IN ('Storage','Folders','Files')) "
+    "OR (type='index' AND name IN ('index_folders_foldername','index_files_folderidfilename')) "
+    "OR (type='view' AND name='FullyQualifiedFiles');";
+
 }  // namespace
 
 
@@ -138,14 +144,16 @@ CKoError CContentContainerDatabase::OpenDatabase()
     // forever on a FIFO for a writer, and read a device as it came.
     const std::string file = GetFullDatabaseName();
     struct stat status {};
-    if (!file.empty() && stat(file.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+    const bool exists = !file.empty() && stat(file.c_str(), &status) == 0;
+    if (exists && !S_ISREG(status.st_mode))
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT,
                                        "Not a content container (not a regular file), DatabaseName=[%s]", file.c_str());
     // Another program's database is refused before anything writes to it or
     // beside it: judged first as the file lies, without a lock, a log or a
     // shared-memory file, which a connection to a file in WAL mode would
     // leave beside it when it opens read-only.
-    if (!file.empty() && IsForeignAsItLies(file))
+    // (An empty file, or none, holds no database at all.)
+    if (exists && status.st_size != 0 && IsForeignAsItLies(file))
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT, "Not a content container, DatabaseName=[%s]",
                                        file.c_str());
 
@@ -222,6 +230,12 @@ CKoError CContentContainerDatabase::CreateTables()
     // read-only connection cannot change that; the file keeps the mode it has.
     (void)Execute("PRAGMA synchronous=off;");
     (void)Execute("PRAGMA journal_mode=WAL;");
+
+    // A container opened again holds the whole schema: one look at it saves
+    // preparing every statement below only to find that there is nothing to do.
+    int64_t present = 0;
+    if (!QueryScalar(kWholeSchemaQuery, present, 0).IsError() && present == 6)
+        return CKoError::Success();
 
     // A read-only file without the storage table is read without it; the
     // rest of the schema is still seen to. The first failure is answered.
