@@ -86,12 +86,19 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
                                        resolved.c_str());
 
     // The settings go with the rows, so that a later walk of the tree to
-    // compare with them can be made the same way.
-    error = db.SetValue("Origin", resolved);
-    if (!error.IsError())
-        error = db.SetValue("SnapshotState", "incomplete");
-    if (!error.IsError())
-        error = WriteIndexSettings(db, d->settings);
+    // compare with them can be made the same way; all in one transaction.
+    {
+        FX::CDatabaseTransaction properties(&db, 0);
+        error = properties.GetBeginError();
+        if (!error.IsError())
+            error = db.SetValue("Origin", resolved);
+        if (!error.IsError())
+            error = db.SetValue("SnapshotState", "incomplete");
+        if (!error.IsError())
+            error = WriteIndexSettings(db, d->settings);
+        if (!error.IsError())
+            error = properties.Commit();
+    }
     if (error.IsError())
         return error.Push(FX_LOCATION, "cannot write the snapshot's properties");
 
@@ -130,11 +137,18 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
     // What could not be read leaves the snapshot partial, as the entries
     // marked Unreadable say.
-    error = RecordFileSystems(db, outcome.fileSystems);
-    if (!error.IsError())
-        error = db.SetValue("SnapshotState", outcome.problems == 0 ? "complete" : "partial");
-    if (!error.IsError())
-        error = db.SetValue("SnapshotProblems", std::to_string(outcome.problems));
+    {
+        FX::CDatabaseTransaction properties(&db, 0);
+        error = properties.GetBeginError();
+        if (!error.IsError())
+            error = RecordFileSystems(db, outcome.fileSystems);
+        if (!error.IsError())
+            error = db.SetValue("SnapshotState", outcome.problems == 0 ? "complete" : "partial");
+        if (!error.IsError())
+            error = db.SetValue("SnapshotProblems", std::to_string(outcome.problems));
+        if (!error.IsError())
+            error = properties.Commit();
+    }
     if (error.IsError())
         return error.Push(FX_LOCATION, "cannot write the snapshot's properties");
     return error;
