@@ -59,14 +59,12 @@ struct Current {
 };
 
 // Reads the origin, and with `settings` the recorded settings, of the
-// snapshot in `file`; false after a reported failure.
-bool ReadCurrent(const std::string& file, bool settings, Current& current)
+// snapshot in `file`, open in `db`; false after a reported failure.
+bool ReadCurrent(CX::CContentContainerDatabase& db, const std::string& file, bool settings, Current& current)
 {
-    CX::CContentContainerDatabase db(file, true);
-    CKoError error = db.GetConstructionError();
-    if (!error.IsError())
-        (void)db.GetValue("Origin", current.origin);  // absent: none
-    if (!error.IsError() && settings)
+    (void)db.GetValue("Origin", current.origin);  // absent: none
+    CKoError error;
+    if (settings)
         error = CX::ReadIndexSettings(db, current.settings);
     if (error.IsError()) {
         Fail(file, Cause(error));
@@ -142,18 +140,20 @@ public:
         // The new snapshot is made in a temporary file and takes the
         // container's place only when it is finished; until then the
         // previous one stays.
+        // A baseline silently replaced by another tree's is a lost baseline:
+        // the current snapshot's origin (and settings) are read as the file
+        // is checked.
         SnapshotFile file;
+        Current current;
         SnapshotFile::Options fileOptions;
         fileOptions.update = update_;
         fileOptions.force = force_;
         fileOptions.wait = wait_;
+        fileOptions.readCurrent = [&](CX::CContentContainerDatabase& db) {
+            return ReadCurrent(db, file.Target(), update_, current);
+        };
         if (!file.Acquire(container_, fileOptions))
             return g_interrupted.load() ? kInterrupted : kTrouble;
-
-        // A baseline silently replaced by another tree's is a lost baseline.
-        Current current;
-        if (file.HoldsSnapshot() && !ReadCurrent(file.Target(), update_, current))
-            return kTrouble;
         bool update = update_;
         if (file.HoldsFinishedSnapshot() && !current.origin.empty() && current.origin != folder) {
             if (!force_)

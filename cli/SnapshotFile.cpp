@@ -247,6 +247,8 @@ bool SnapshotFile::CheckCurrent(const Options& options)
         db.GetValue("SnapshotState", state);  // a host's container has none: finished
         finished_ = state != "incomplete";
         currentHasRows_ = true;
+        if (options.readCurrent && !options.readCurrent(db))
+            return false;
     }
     if (!sideFiles)
         return true;

@@ -7,8 +7,13 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+namespace CX {
+class CContentContainerDatabase;
+}
 
 namespace cxcli {
 
@@ -25,6 +30,9 @@ public:
         bool force = false;   // replace a file that is not a container, or that a new snapshot could not keep
                               // the owner and group of
         bool wait = false;    // wait for another writer instead of failing
+        // Reads what the caller needs of a current snapshot while the check
+        // has it open; false after a reported failure.
+        std::function<bool(CX::CContentContainerDatabase&)> readCurrent;
     };
 
     SnapshotFile() = default;
