@@ -43,24 +43,36 @@ const char* const kForeignSchemaQuery =
     "OR (EXISTS (SELECT 1 FROM t WHERE name COLLATE NOCASE = 'Storage') AND (SELECT COUNT(*) FROM "
     "pragma_table_info('Storage') WHERE name IN ('Key','Value')) < 2);";
 
-// Whether `file` is another program's database, judged on a connection in
-// SQLite's immutable mode: it reads the file as it lies, takes no lock and
-// creates nothing beside it. False whenever that cannot be told (no file, not
-// a database, a read failure): the connection proper then decides.
-bool IsForeignAsItLies(const std::string& file)
+// What a file holds, judged on a connection in SQLite's immutable mode: it
+// reads the file as it lies, takes no lock and creates nothing beside it.
+enum class AsItLies {
+    Ours,     // a container, or a database that becomes one
+    Foreign,  // another program's database
+    Unknown,  // cannot be told (not a database, a read failure): the connection proper decides
+};
+
+AsItLies JudgeAsItLies(const std::string& file)
 {
     const std::string uri = FX::detail::FileUri(file) + "?immutable=1";
     sqlite3* db = nullptr;
-    bool foreign = false;
+    AsItLies judged = AsItLies::Unknown;
     if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
         if (sqlite3_prepare_v2(db, kForeignSchemaQuery, -1, &statement, nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW)
-            foreign = sqlite3_column_int(statement, 0) != 0;
+            judged = sqlite3_column_int(statement, 0) != 0 ? AsItLies::Foreign : AsItLies::Ours;
         sqlite3_finalize(statement);
     }
     sqlite3_close(db);
-    return foreign;
+    return judged;
+}
+
+// Whether a log lies beside `file`, whose content a connection sees and an
+// immutable one does not.
+bool LogBeside(const std::string& file)
+{
+    struct stat status {};
+    return stat((file + "-wal").c_str(), &status) == 0 || stat((file + "-journal").c_str(), &status) == 0;
 }
 
 // How many of the six objects of a container's schema the file holds.
@@ -152,8 +164,9 @@ CKoError CContentContainerDatabase::OpenDatabase()
     // beside it: judged first as the file lies, without a lock, a log or a
     // shared-memory file, which a connection to a file in WAL mode would
     // leave beside it when it opens read-only.
-    // (An empty file, or none, holds no database at all.)
-    if (exists && status.st_size != 0 && IsForeignAsItLies(file))
+    // An empty file, or none, holds no database at all.
+    const AsItLies judged = exists && status.st_size != 0 ? JudgeAsItLies(file) : AsItLies::Ours;
+    if (judged == AsItLies::Foreign)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT, "Not a content container, DatabaseName=[%s]",
                                        file.c_str());
 
@@ -167,9 +180,11 @@ CKoError CContentContainerDatabase::OpenDatabase()
     (void)Execute("PRAGMA synchronous=off;");
 
     // The same judgement on the connection itself, which also sees what a log
-    // beside the file holds. A file that is no database fails here too.
+    // beside the file holds. A file that is no database fails here too. With
+    // no log beside a file judged ours, the connection sees what was judged.
     int64_t foreignTables = 0;
-    error = QueryScalar(kForeignSchemaQuery, foreignTables, 0);
+    if (judged != AsItLies::Ours || LogBeside(file))
+        error = QueryScalar(kForeignSchemaQuery, foreignTables, 0);
     if (error.IsError() || foreignTables != 0) {
         if (!error.IsError())
             error = FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT,
