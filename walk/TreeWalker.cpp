@@ -260,7 +260,8 @@ void Walker::Write(PendingFolder& folder)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         listing.Clear();
-        spare_.push_back(std::move(folder.listing));
+        if (spare_.size() < kSpareListings)
+            spare_.push_back(std::move(folder.listing));
     }
     changed_.notify_one();
 }
