@@ -10,6 +10,8 @@
 #include <CLI/CLI.hpp>
 #include <sqlite3.h>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -120,6 +122,14 @@ int main(int argc, char** argv)
     // need not be counted, which takes a process-wide lock on each of them.
     // Only possible before SQLite's first use; if it is too late, it counts.
     (void)sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    // Large blocks (a big folder's listing) come from their own mappings and
+    // go back when freed. Left to itself, glibc raises that threshold each
+    // time one is freed, after which such blocks are carved from the heap and
+    // their room stays: the peak then grew with the tree, 3 MB more at ten
+    // million files than at one. Fixing it costs no measurable time.
+#ifdef M_MMAP_THRESHOLD
+    (void)mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     // Whatever a command wrote to standard output must have arrived.
     return cxcli::FinishOutput(stdout, Run(argc, argv));
 }
