@@ -53,10 +53,11 @@ struct Listing {
     std::string problem;     // why it could not be opened or read to the end
 
     std::string_view Name(const Entry& entry) const { return {text.data() + entry.nameOffset, entry.nameLength}; }
+    // The memory it holds: the room its buffers took, more than they hold.
     size_t Bytes() const
     {
-        return text.size() + subfolderText.size() + files.size() * sizeof(Entry) +
-               subfolders.size() * sizeof(Subfolder);
+        return text.capacity() + subfolderText.capacity() + files.capacity() * sizeof(Entry) +
+               subfolders.capacity() * sizeof(Subfolder);
     }
     void ClearFiles()
     {

@@ -47,17 +47,19 @@ public:
 
 private:
     static constexpr size_t kWindow = 32;  // how far below the top a folder is read ahead
-    // Read-ahead is bounded by folders and by bytes, so that a slow consumer
-    // (a snapshot read from a cold disk) cannot make memory grow with the
-    // tree. A million generated files (1000 subfolders a top folder) keep at
-    // most 3.4 MB ahead: 4 MiB never holds them back there, 2 MiB made cx
-    // check 12% slower, 8 MiB let the peak grow by 6 MiB at ten million.
+    // Read-ahead is bounded by folders and by the memory the listings hold
+    // (their buffers' room, not only what they hold), so that a slow
+    // consumer (a snapshot read from a cold disk, or one of ten million rows)
+    // cannot make memory grow with the tree. Counted by what the listings
+    // held, 4 MiB let the peak of cx check grow by 2 MB between one and ten
+    // million files; counted by their room, 4 MiB made it 9% slower at a
+    // million, and 6 MiB holds neither back nor lets the peak grow.
     static constexpr size_t kAheadFolders = 64;
-    static constexpr size_t kAheadBytes = 4 * 1024 * 1024;
+    static constexpr size_t kAheadBytes = 6 * 1024 * 1024;
     // Listings kept for reuse once written out. The budget above bounds the
     // listings in use, not the room the spare ones keep: as many as were
     // once read ahead, each as large as the largest folder it held, grew
-    // the peak by 5 MB between one and ten million files.
+    // the peak of cx index by 1.4 MB between one and ten million files.
     static constexpr size_t kSpareListings = 8;
 
     bool Stopped() const;
