@@ -33,14 +33,14 @@ bool ForEachAttribute(std::string_view list, Each each)
             return false;
         bool escaped = false;
         size_t end = equals + 2;
-        for (;; ++end) {
+        for (;;) {
             end = list.find_first_of("\"\\", end);
             if (end == std::string_view::npos)
                 return false;  // no closing quote
             if (list[end] == '"')
                 break;
             escaped = true;
-            ++end;  // the escaped character is no closing quote
+            end += 2;  // past the backslash and the character it escapes, which closes nothing
         }
         each(list.substr(i, equals - i), list.substr(equals + 2, end - equals - 2), escaped);
         i = end + 1;
