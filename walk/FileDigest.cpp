@@ -141,9 +141,11 @@ DigestResult FileDigest::Digest(int directory, const char* name, const EntryStat
         errno = ENOMEM;
         return DigestResult::kFailed;
     }
-    (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     if (buffer_.size() < kReadSize && buffer_.size() < status.size)
         buffer_.resize(BufferSizeFor(status.size));
+    // Read-ahead helps only a file that takes more than one read.
+    if (status.size > buffer_.size())
+        (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     uint64_t left = status.size;
     while (left > 0) {
         // A large file must not hold a stop up until it is read through.

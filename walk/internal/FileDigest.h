@@ -4,6 +4,7 @@
 // in lower-case hex, as sha256sum, sha512sum, b2sum and xxh128sum print it.
 #pragma once
 
+#include "ByteBuffer.h"
 #include "EntryStatus.h"
 #include "IndexSettings.h"
 
@@ -11,7 +12,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace CX::walk {
 
@@ -46,7 +46,7 @@ private:
     class State;
 
     std::unique_ptr<State> state_;
-    std::vector<char> buffer_;
+    ByteBuffer buffer_;  // as large as the largest file read so far, up to a limit
 };
 
 // The SHA-256 of `bytes` in lower-case hex.

@@ -2,6 +2,7 @@
 // read straight from the kernel.
 #pragma once
 
+#include "ByteBuffer.h"
 #include "FullIo.h"
 #include "UniqueFd.h"
 
@@ -9,7 +10,6 @@
 #include <cstddef>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -87,7 +87,7 @@ public:
 
 private:
     FX::UniqueFd fd_;
-    std::vector<char> buffer_;
+    ByteBuffer buffer_;
     size_t position_ = 0;
     size_t end_ = 0;
     int error_ = 0;

@@ -55,10 +55,17 @@ struct Batch {
 // write fails, so that neither waits for the other for ever.
 class BatchQueue {
 public:
+    // Each batch has room for what it holds before it is handed over (and
+    // an entry more), so that filling it never moves it: the memory is only
+    // reserved, and what is not written is never touched.
     explicit BatchQueue(size_t batches)
     {
-        for (size_t i = 0; i < batches; ++i)
-            spare_.push_back(std::make_unique<Batch>());
+        for (size_t i = 0; i < batches; ++i) {
+            auto batch = std::make_unique<Batch>();
+            batch->entries.reserve(kBatchEntries + 1);
+            batch->text.reserve(kBatchBytes + 64 * 1024);
+            spare_.push_back(std::move(batch));
+        }
     }
 
     // The walker's side. Spare() answers null once the writer has cancelled.
