@@ -12,6 +12,7 @@
 #include "ContentContainerDatabase.h"
 #include "IndexSettings.h"
 #include "Options.h"
+#include "OwnThreadContainers.h"
 #include "Output.h"
 #include "Progress.h"
 #include "Seal.h"
@@ -208,7 +209,9 @@ private:
             // The database makes the new container (or opens the copy of the
             // current one) and records where the snapshot comes from. Closing
             // it folds its log into the file, which is then one file that
-            // holds the whole snapshot.
+            // holds the whole snapshot. Only this thread writes it: its calls
+            // need not take SQLite's mutex.
+            CX::COwnThreadContainers ownThread;
             CX::CContentContainerDatabase db(file.Temporary());
             CKoError error = db.GetConstructionError();
             if (!error.IsError())

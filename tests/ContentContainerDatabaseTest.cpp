@@ -5,6 +5,7 @@
 #include "FXFile.h"
 #include "FaultVfs.h"
 #include "LogWriter.h"
+#include "OwnThreadContainers.h"
 #include "PathCollation.h"
 #include "TestSupport.h"
 
@@ -14,11 +15,13 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <thread>
 #include <vector>
 
 namespace {
 
 using CX::CContentContainerDatabase;
+using CX::COwnThreadContainers;
 
 CTimeStamp T(int64_t ticks) { return CTimeStamp::FromSystemTime(ticks); }
 
@@ -263,6 +266,34 @@ TEST_F(ContentContainerDatabaseTest, OpenFailureIsLoggedAndOperationsFailCleanly
     EXPECT_FALSE(broken.QueueInsertOrUpdateFile(1, "f", "", T(1)).IsError());
     EXPECT_TRUE(broken.FlushQueue().IsError());
     EXPECT_EQ(broken.GetQueuedFileCount(), 1u);
+}
+
+// Only a container opened on the thread while the scope lives goes without
+// SQLite's mutex: one opened before or after it, or on another thread, can
+// still be shared between threads.
+TEST_F(ContentContainerDatabaseTest, OwnThreadContainersLeaveOutTheMutexOnlyInTheirScope)
+{
+    const auto serialized = [](const CContentContainerDatabase& container) {
+        return sqlite3_db_mutex(container.GetHandle()) != nullptr;
+    };
+    EXPECT_TRUE(serialized(*db));
+    {
+        COwnThreadContainers outer;
+        { COwnThreadContainers inner; }
+        CContentContainerDatabase own(dir.File("own.cx"), false);
+        ASSERT_FALSE(own.GetConstructionError().IsError());
+        EXPECT_FALSE(serialized(own));
+        int64_t id = -1;
+        EXPECT_FALSE(own.InsertFolder("/a/", "", T(1), id).IsError());
+        bool otherThread = false;
+        std::thread([&] {
+            CContentContainerDatabase other(dir.File("other.cx"), false);
+            otherThread = serialized(other);
+        }).join();
+        EXPECT_TRUE(otherThread);
+    }
+    CContentContainerDatabase after(dir.File("after.cx"), false);
+    EXPECT_TRUE(serialized(after));
 }
 
 TEST_F(ContentContainerDatabaseTest, AnotherProgramsDatabaseIsRefusedUntouched)
