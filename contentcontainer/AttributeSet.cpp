@@ -1,5 +1,6 @@
 #include "AttributeSet.h"
 
+#include "AttributeList.h"
 #include "Escape.h"
 
 #include <boost/make_shared.hpp>
@@ -34,57 +35,54 @@ int HexDigit(char c)
     return -1;
 }
 
+// Undoes the escapes of a stored value; false on one that is not ours.
+bool Unescape(std::string_view stored, std::string& value)
+{
+    value.clear();
+    for (size_t i = 0; i < stored.size(); ++i) {
+        const char c = stored[i];
+        if (c != '\\') {
+            value += c;
+            continue;
+        }
+        if (++i >= stored.size())
+            return false;
+        switch (stored[i]) {
+        case '\\': value += '\\'; break;
+        case '"': value += '"'; break;
+        case 'n': value += '\n'; break;
+        case 'r': value += '\r'; break;
+        case 't': value += '\t'; break;
+        case 'x': {
+            const int high = i + 2 < stored.size() ? HexDigit(stored[i + 1]) : -1;
+            const int low = high >= 0 ? HexDigit(stored[i + 2]) : -1;
+            if (low < 0)
+                return false;
+            value += static_cast<char>(high * 16 + low);
+            i += 2;
+            break;
+        }
+        default: return false;
+        }
+    }
+    return true;
+}
+
 bool ParseList(const std::string& text, std::vector<SAttribute>& attributes)
 {
     attributes.clear();
-    size_t i = 0;
-    while (i < text.size()) {
-        if (!attributes.empty()) {
-            if (text[i] != ' ')
-                return false;
-            ++i;
-        }
-        const size_t equals = text.find('=', i);
-        if (equals == std::string::npos || equals == i || equals + 1 >= text.size() || text[equals + 1] != '"')
-            return false;
+    return ForEachStoredAttribute(text, [&](std::string_view key, std::string_view stored, bool escaped) {
         SAttribute attribute;
-        attribute.key.assign(text, i, equals - i);
-        if (attribute.key.find_first_of(" \"\\") != std::string::npos)
-            return false;
-        for (i = equals + 2;; ++i) {
-            if (i >= text.size())
-                return false;  // no closing quote
-            const char c = text[i];
-            if (c == '"')
-                break;
-            if (c != '\\') {
-                attribute.value += c;
-                continue;
-            }
-            if (++i >= text.size())
+        attribute.key.assign(key);
+        if (escaped) {
+            if (!Unescape(stored, attribute.value))
                 return false;
-            switch (text[i]) {
-            case '\\': attribute.value += '\\'; break;
-            case '"': attribute.value += '"'; break;
-            case 'n': attribute.value += '\n'; break;
-            case 'r': attribute.value += '\r'; break;
-            case 't': attribute.value += '\t'; break;
-            case 'x': {
-                const int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
-                const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
-                if (low < 0)
-                    return false;
-                attribute.value += static_cast<char>(high * 16 + low);
-                i += 2;
-                break;
-            }
-            default: return false;
-            }
+        } else {
+            attribute.value.assign(stored);
         }
-        ++i;  // past the closing quote
         attributes.push_back(std::move(attribute));
-    }
-    return true;
+        return true;
+    });
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 #include "PreviousDigests.h"
 
+#include "AttributeList.h"
 #include "EntryMetadata.h"
 #include "MakeSharedNothrow.h"
 #include "SQLiteConnection.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace CX::walk {
 
@@ -13,40 +13,6 @@ namespace {
 
 // Folders larger than this are not held: their files' digests are taken.
 constexpr size_t kMostRows = 65536;
-
-// Walks an attribute list (key="value" key="value" ...), handing `each` every
-// key, the text of its value as stored and whether that text holds an
-// escape; false when the list is malformed. None of the values read here is
-// ever escaped when the walk writes it, so the stored text is the value.
-template <typename Each>
-bool ForEachAttribute(std::string_view list, Each each)
-{
-    size_t i = 0;
-    while (i < list.size()) {
-        if (i != 0) {
-            if (list[i] != ' ')
-                return false;
-            ++i;
-        }
-        const size_t equals = list.find('=', i);
-        if (equals == std::string_view::npos || equals + 1 >= list.size() || list[equals + 1] != '"')
-            return false;
-        bool escaped = false;
-        size_t end = equals + 2;
-        for (;;) {
-            end = list.find_first_of("\"\\", end);
-            if (end == std::string_view::npos)
-                return false;  // no closing quote
-            if (list[end] == '"')
-                break;
-            escaped = true;
-            end += 2;  // past the backslash and the character it escapes, which closes nothing
-        }
-        each(list.substr(i, equals - i), list.substr(equals + 2, end - equals - 2), escaped);
-        i = end + 1;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -97,10 +63,12 @@ void PreviousDigests::Folder(const std::string& path)
                             static_cast<uint32_t>(value.size())};
             };
             bool digest = false;
-            const bool wellFormed = ForEachAttribute(metadata, [&](std::string_view key, std::string_view value,
-                                                                   bool escaped) {
+            // None of the values read here is ever escaped when the walk
+            // writes it, so the stored text is the value.
+            const bool wellFormed = ForEachStoredAttribute(metadata, [&](std::string_view key,
+                                                                         std::string_view value, bool escaped) {
                 if (escaped)
-                    return;  // compares with nothing: the file is read
+                    return true;  // compares with nothing: the file is read
                 if (key == key_) {
                     row.digest = span(value);
                     digest = true;
@@ -113,6 +81,7 @@ void PreviousDigests::Folder(const std::string& path)
                 } else if (key == "Inode") {
                     row.inode = span(value);
                 }
+                return true;
             });
             if (wellFormed && digest)
                 rows_.push_back(row);

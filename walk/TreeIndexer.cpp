@@ -9,6 +9,24 @@
 
 namespace CX {
 
+namespace {
+
+// Runs `write` (the snapshot's properties) in one transaction of `db`, which
+// commits only when every write in it succeeded.
+template <typename Write>
+CKoError InOneTransaction(CContentContainerDatabase& db, Write write)
+{
+    FX::CDatabaseTransaction transaction(&db, 0);
+    CKoError error = transaction.GetBeginError();
+    if (!error.IsError())
+        error = write();
+    if (!error.IsError())
+        error = transaction.Commit();
+    return error;
+}
+
+}  // namespace
+
 CTreeIndexerCallback::CTreeIndexerCallback() : CAbortOperationCheck() {}
 
 CTreeIndexerCallback::~CTreeIndexerCallback() {}
@@ -87,18 +105,14 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
 
     // The settings go with the rows, so that a later walk of the tree to
     // compare with them can be made the same way; all in one transaction.
-    {
-        FX::CDatabaseTransaction properties(&db, 0);
-        error = properties.GetBeginError();
-        if (!error.IsError())
-            error = db.SetValue("Origin", resolved);
-        if (!error.IsError())
-            error = db.SetValue("SnapshotState", "incomplete");
-        if (!error.IsError())
-            error = WriteIndexSettings(db, d->settings);
-        if (!error.IsError())
-            error = properties.Commit();
-    }
+    error = InOneTransaction(db, [&] {
+        CKoError written = db.SetValue("Origin", resolved);
+        if (!written.IsError())
+            written = db.SetValue("SnapshotState", "incomplete");
+        if (!written.IsError())
+            written = WriteIndexSettings(db, d->settings);
+        return written;
+    });
     if (error.IsError())
         return error.Push(FX_LOCATION, "cannot write the snapshot's properties");
 
@@ -137,18 +151,14 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OPERATION_ABORTED);
     // What could not be read leaves the snapshot partial, as the entries
     // marked Unreadable say.
-    {
-        FX::CDatabaseTransaction properties(&db, 0);
-        error = properties.GetBeginError();
-        if (!error.IsError())
-            error = RecordFileSystems(db, outcome.fileSystems);
-        if (!error.IsError())
-            error = db.SetValue("SnapshotState", outcome.problems == 0 ? "complete" : "partial");
-        if (!error.IsError())
-            error = db.SetValue("SnapshotProblems", std::to_string(outcome.problems));
-        if (!error.IsError())
-            error = properties.Commit();
-    }
+    error = InOneTransaction(db, [&] {
+        CKoError written = RecordFileSystems(db, outcome.fileSystems);
+        if (!written.IsError())
+            written = db.SetValue("SnapshotState", outcome.problems == 0 ? "complete" : "partial");
+        if (!written.IsError())
+            written = db.SetValue("SnapshotProblems", std::to_string(outcome.problems));
+        return written;
+    });
     if (error.IsError())
         return error.Push(FX_LOCATION, "cannot write the snapshot's properties");
     return error;
