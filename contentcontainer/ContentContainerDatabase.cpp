@@ -67,12 +67,14 @@ AsItLies JudgeAsItLies(const std::string& file)
     return judged;
 }
 
-// Whether a log lies beside `file`, whose content a connection sees and an
-// immutable one does not.
+// Whether a log that holds anything lies beside `file`: its content a
+// connection sees and an immutable one does not. An empty one adds nothing,
+// and the connection to a file in WAL mode makes one as it opens.
 bool LogBeside(const std::string& file)
 {
     struct stat status {};
-    return stat((file + "-wal").c_str(), &status) == 0 || stat((file + "-journal").c_str(), &status) == 0;
+    return (stat((file + "-wal").c_str(), &status) == 0 && status.st_size != 0) ||
+           (stat((file + "-journal").c_str(), &status) == 0 && status.st_size != 0);
 }
 
 // How many of the six objects of a container's schema the file holds.
