@@ -9,6 +9,7 @@
 
 #include "Arguments.h"
 #include "Bag.h"
+#include "ChecksumWarmUp.h"
 #include "CompareTreeWithContainer.h"
 #include "ContentContainerDatabase.h"
 #include "Diff.h"
@@ -140,6 +141,8 @@ public:
         }
         if (noChecksum_->count() != 0)
             settings.checksum = CX::EChecksum::None;
+        // OpenSSL sets itself up while the comparison opens the snapshot again.
+        const CX::CChecksumWarmUp warmUp(settings.checksum);
         if (noXattrs_->count() != 0)
             settings.xattrs = false;
         if (excludes_.Given())

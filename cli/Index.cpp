@@ -9,6 +9,7 @@
 // error, and the exit status says how the run ended.
 #include "Command.h"
 
+#include "ChecksumWarmUp.h"
 #include "ContentContainerDatabase.h"
 #include "IndexSettings.h"
 #include "Options.h"
@@ -27,6 +28,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -138,6 +140,15 @@ public:
             return kTrouble;
         const std::string folder = root.size() > 1 ? root.substr(0, root.size() - 1) : root;
 
+        // Digests asked for: OpenSSL sets itself up while the files are made
+        // ready (those of the current snapshot, if not asked, once it is read).
+        std::optional<CX::CChecksumWarmUp> warmUp;
+        if (checksum_->count() != 0) {
+            CX::EChecksum asked = CX::EChecksum::None;
+            (void)CX::ChecksumFromName(checksumName_, asked);  // the parser checked the name
+            warmUp.emplace(asked);
+        }
+
         // The new snapshot is made in a temporary file and takes the
         // container's place only when it is finished; until then the
         // previous one stays.
@@ -165,6 +176,8 @@ public:
             current.settings = CX::SIndexSettings();
             file.StartAfresh();
         }
+        if (!warmUp && noChecksum_->count() == 0)
+            warmUp.emplace(current.settings.checksum);
         if (!file.Prepare())
             return g_interrupted.load() ? kInterrupted : kTrouble;
 

@@ -1,5 +1,6 @@
 #include "CompareTreeWithContainer.h"
 
+#include "ChecksumWarmUp.h"
 #include "MakeSharedNothrow.h"
 #include "OwnFiles.h"
 #include "SQLiteConnection.h"
@@ -88,6 +89,8 @@ CKoError CCompareTreeWithContainer::Compare(STreeIndexerCounts& counts)
                                        "Container or callback not specified, ContainerName=[%s]",
                                        d->containerName.c_str());
 
+    // OpenSSL sets itself up while the container is opened.
+    const CChecksumWarmUp warmUp(d->settings.checksum);
     walk::PreparedWalk prepared;
     CKoError error = walk::PrepareWalk(d->directory, d->settings, prepared);
     if (error.IsError())

@@ -1,6 +1,7 @@
 // The tree indexer as a host uses it: the settings it records and reads back,
-// a recorded setting that cannot be read back, and an update that must not
-// mix two trees in one snapshot.
+// a recorded setting that cannot be read back, an update that must not mix
+// two trees in one snapshot, and digests taken while OpenSSL sets itself up.
+#include "ChecksumWarmUp.h"
 #include "ContentContainerDatabase.h"
 #include "IndexSettings.h"
 #include "TestSupport.h"
@@ -135,6 +136,36 @@ TEST_F(TreeIndexerTest, AnUpdateRefusesASnapshotOfAnotherFolder)
     EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(two + "/", folderId), KO_ERROR_NOT_FOUND));
     // The same tree updates.
     EXPECT_FALSE(Index(container, one, CX::SIndexSettings(), true).IsError());
+}
+
+// Each test runs in a process of its own, so OpenSSL is set up here for the
+// first time: by the host's warm-up, the indexer's and the walk's threads,
+// all at once. Also run under ThreadSanitizer.
+TEST_F(TreeIndexerTest, DigestsTakenWhileOpenSslSetsItselfUp)
+{
+    const std::string root = dir.File("tree");
+    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+    for (int i = 0; i < 64; ++i)
+        WriteFileBytes(root + "/f" + std::to_string(i), "abc");
+    CX::SIndexSettings settings;
+    settings.checksum = CX::EChecksum::SHA256;
+    const std::string container = dir.File("c.cx");
+    {
+        const CX::CChecksumWarmUp warmUp(settings.checksum);
+        ASSERT_FALSE(Index(container, root, settings, false).IsError());
+    }
+    CX::CContentContainerDatabase db(container, true);
+    int64_t folderId = -1;
+    ASSERT_FALSE(db.QueryFolderId(root + "/", folderId).IsError());
+    for (int i = 0; i < 64; ++i) {
+        int64_t fileId = -1;
+        std::string metadata;
+        CTimeStamp updated;
+        ASSERT_FALSE(db.QueryFile(folderId, "f" + std::to_string(i), fileId, metadata, updated).IsError());
+        EXPECT_NE(std::string::npos,
+                  metadata.find("SHA256=\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\""))
+            << metadata;
+    }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <stdexcept>
 
@@ -25,20 +26,33 @@ bool SameTime(const timespec& a, const timespec& b)
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// How far OpenSSL is set up for digests: once any digest was fetched, it has
+// every one of them at hand.
+enum : int { kNotSetUp, kSettingUp, kSetUp };
+std::atomic<int> g_openSsl{kNotSetUp};
+
+// OpenSSL's name of the algorithm; null for one OpenSSL does not compute.
+const char* OpenSslName(EChecksum algorithm)
+{
+    switch (algorithm) {
+    case EChecksum::SHA256: return "SHA256";
+    case EChecksum::SHA512: return "SHA512";
+    case EChecksum::BLAKE2b: return "BLAKE2B-512";
+    default: return nullptr;
+    }
+}
+
 // The algorithm's implementation, fetched once for the thread's state: the
 // EVP_sha256() kind of handle would be looked up again on every file.
 EVP_MD* FetchDigest(EChecksum algorithm)
 {
-    const char* name = nullptr;
-    switch (algorithm) {
-    case EChecksum::SHA256: name = "SHA256"; break;
-    case EChecksum::SHA512: name = "SHA512"; break;
-    case EChecksum::BLAKE2b: name = "BLAKE2B-512"; break;
-    default: return nullptr;
-    }
+    const char* const name = OpenSslName(algorithm);
+    if (name == nullptr)
+        return nullptr;
     EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
     if (md == nullptr)
         throw std::runtime_error(std::string("OpenSSL has no ") + name);
+    g_openSsl.store(kSetUp, std::memory_order_relaxed);
     return md;
 }
 
@@ -173,6 +187,24 @@ DigestResult FileDigest::Digest(int directory, const char* name, const EntryStat
         return DigestResult::kFailed;
     }
     return DigestResult::kDone;
+}
+
+bool ClaimSetUp(EChecksum algorithm)
+{
+    int expected = kNotSetUp;
+    return OpenSslName(algorithm) != nullptr &&
+           g_openSsl.compare_exchange_strong(expected, kSettingUp, std::memory_order_relaxed);
+}
+
+void SetUp(EChecksum algorithm)
+{
+    // The first fetch is the set-up; its handle is not needed. One that fails
+    // leaves the failure to the digest that needs it.
+    EVP_MD* md = EVP_MD_fetch(nullptr, OpenSslName(algorithm), nullptr);
+    int expected = kSettingUp;
+    (void)g_openSsl.compare_exchange_strong(expected, md != nullptr ? kSetUp : kNotSetUp,
+                                            std::memory_order_relaxed);
+    EVP_MD_free(md);
 }
 
 std::string Sha256Hex(std::string_view bytes)

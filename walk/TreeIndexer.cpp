@@ -1,5 +1,6 @@
 #include "TreeIndexer.h"
 
+#include "ChecksumWarmUp.h"
 #include "FileSystemsRecord.h"
 #include "TreeIndexerPrivate.h"
 #include "TreeWriter.h"
@@ -88,6 +89,8 @@ void CTreeIndexer::SetCallback(const CTreeIndexerCallbackPtr& callback)
 CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& directory, STreeIndexerCounts& counts)
 {
     counts = STreeIndexerCounts();
+    // OpenSSL sets itself up while the container is made ready for the walk.
+    const CChecksumWarmUp warmUp(d->settings.checksum);
     walk::PreparedWalk prepared;
     CKoError error = walk::PrepareWalk(directory, d->settings, prepared);
     if (error.IsError())

@@ -49,6 +49,12 @@ private:
     ByteBuffer buffer_;  // as large as the largest file read so far, up to a limit
 };
 
+// OpenSSL sets itself up for digests on the first fetch of the process
+// (CChecksumWarmUp). ClaimSetUp answers true to the one caller that is to run
+// SetUp for an algorithm OpenSSL computes, while nobody has yet.
+bool ClaimSetUp(EChecksum algorithm);
+void SetUp(EChecksum algorithm);
+
 // The SHA-256 of `bytes` in lower-case hex.
 std::string Sha256Hex(std::string_view bytes);
 
