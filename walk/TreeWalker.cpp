@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <system_error>
 #include <thread>
 
@@ -188,9 +189,11 @@ bool Walker::Ship()
 
 bool Walker::ShipWhenFull()
 {
-    if (batch_->entries.size() >= kBatchEntries || batch_->text.size() >= kBatchBytes)
-        return Ship();
-    return true;
+    if (batch_->entries.size() < batchEntries_ && batch_->text.size() < batchBytes_)
+        return true;
+    batchEntries_ = std::min(2 * batchEntries_, kBatchEntries);
+    batchBytes_ = std::min(2 * batchBytes_, kBatchBytes);
+    return Ship();
 }
 
 bool Walker::Add(bool folder, std::string_view name, std::string_view metadata, bool amend, bool whole)

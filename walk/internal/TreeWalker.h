@@ -61,6 +61,11 @@ private:
     // once read ahead, each as large as the largest folder it held, grew
     // the peak of cx index by 1.4 MB between one and ten million files.
     static constexpr size_t kSpareListings = 8;
+    // The sink starts on the first folders while the walk reads on: a tree
+    // that fits in one full batch (most of /etc) was otherwise walked whole
+    // before a row of it was written or compared.
+    static constexpr size_t kFirstBatchEntries = kBatchEntries / 32;
+    static constexpr size_t kFirstBatchBytes = kBatchBytes / 32;
 
     bool Stopped() const;
     void Fail(std::exception_ptr exception);
@@ -103,6 +108,10 @@ private:
     Lister lister_;
     Lister helper_;
     std::unique_ptr<Batch> batch_;
+    // Where the batch being filled is handed over: the first ones are small
+    // and each one twice the one before, up to the full size.
+    size_t batchEntries_ = kFirstBatchEntries;
+    size_t batchBytes_ = kFirstBatchBytes;
 
     // Shared with the helper, under mutex_.
     std::mutex mutex_;
