@@ -26,8 +26,8 @@
 #   dcheck cx check --checksum (every file read again) | mtree -f SPEC |
 #          aide --check
 #
-# Prints wall seconds (median of warm runs, to the millisecond; AIDE's index
-# and compare of the trees run once), CPU seconds, peak resident memory
+# Prints wall seconds (median of warm runs, to the tenth of a millisecond;
+# AIDE's index and compare of the trees run once), CPU seconds, peak resident memory
 # and how many times faster cx is than each peer (peer seconds / cx seconds,
 # against the cx row above it).
 #
@@ -36,7 +36,8 @@
 # Environment: CX_BENCH_PHASES (default "index diff digests small": the
 # index and verify rows, the diff and check rows, the digest rows on a tree of
 # real files, CX_BENCH_DIGEST_TREE, default /usr/lib, and on /etc),
-# CX_BENCH_RUNS (default 3), CX_BENCH_BASELINE=OTHER-CX also times
+# CX_BENCH_RUNS (default 3), CX_BENCH_SMALL_RUNS (default 15: the runs of
+# /etc, where a millisecond of noise is a tenth of a run), CX_BENCH_BASELINE=OTHER-CX also times
 # another build's cx index, cx diff and cx check in the same runs (say, the previous
 # release's; its diff reads this build's snapshots), printed as "(baseline)", CX_BENCH_AIDE=0 leaves AIDE out (it
 # takes minutes on the large tree), CX_BENCH_FILES and CX_BENCH_FOLDERS
@@ -50,6 +51,7 @@ ROOT=$PWD
 
 CX=${1:-build/bench/cli/cx}
 RUNS=${CX_BENCH_RUNS:-3}
+SMALL_RUNS=${CX_BENCH_SMALL_RUNS:-15}
 WITH_AIDE=${CX_BENCH_AIDE:-1}
 BASELINE=${CX_BENCH_BASELINE:-}
 FILES=${CX_BENCH_FILES:-1000000}
@@ -333,7 +335,7 @@ phase diff && diff_phase "$MIRROR" "/usr (mirror)" usr-mirror fresh
 phase index && index_phase "$GENERATED" "$FILES files" "generated-$FILES"
 phase diff && diff_phase "$GENERATED" "$FILES files" "generated-$FILES" $(phase index || echo fresh)
 phase digests && digest_phase "$DIGEST_TREE" "$DIGEST_TREE" "real-files$(printf '%s' "$DIGEST_TREE" | tr / -)"
-phase small && digest_phase /etc /etc etc
+phase small && RUNS=$SMALL_RUNS digest_phase /etc /etc etc
 
 echo "cli_bench: load at the end $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 echo
@@ -344,5 +346,5 @@ awk -F'\t' '
            $3 == "cx check"
     if (mine) cx = $4
     ratio = (mine || cx == 0) ? "" : sprintf("%.2fx", $4 / cx)
-    printf "%-16s %-6s %-26s %8.3f %8.2f %9.1f %8s\n", $1, $2, $3, $4, $6, $5, ratio
+    printf "%-16s %-6s %-26s %8.4f %8.2f %9.1f %8s\n", $1, $2, $3, $4, $6, $5, ratio
   }' "$RESULTS"
