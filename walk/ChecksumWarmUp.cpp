@@ -1,8 +1,7 @@
 #include "ChecksumWarmUp.h"
 
 #include "FileDigest.h"
-
-#include <boost/make_shared.hpp>
+#include "MakeSharedNothrow.h"
 
 #include <system_error>
 #include <thread>
@@ -19,14 +18,16 @@ public:
     std::thread thread;
 };
 
-CChecksumWarmUp::CChecksumWarmUp(EChecksum checksum) : d(boost::make_shared<CChecksumWarmUpPrivate>())
+// Nothing here throws: without memory or a thread to spare, the first digest
+// sets OpenSSL up, as it would without this.
+CChecksumWarmUp::CChecksumWarmUp(EChecksum checksum) : d(FX::make_shared_nothrow<CChecksumWarmUpPrivate>())
 {
-    if (!walk::ClaimSetUp(checksum))
+    if (!d || !walk::ClaimSetUp(checksum))
         return;
     try {
         d->thread = std::thread([checksum] { walk::SetUp(checksum); });
     } catch (const std::system_error&) {
-        walk::SetUp(checksum);  // no thread to spare: here, then
+        walk::SetUp(checksum);
     }
 }
 
