@@ -171,6 +171,10 @@ CKoError CContentContainerDatabase::OpenDatabase()
     if (judged == AsItLies::Foreign)
         return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_BAD_FORMAT, "Not a content container, DatabaseName=[%s]",
                                        file.c_str());
+    // Looked at before the connection opens: its first statement rolls a hot
+    // journal back, after which nothing beside the file tells that what it
+    // holds is no longer what was judged.
+    const bool logBeside = LogBeside(file);
 
     CKoError error = CDatabaseBase::OpenDatabase();
     if (error.IsError())
@@ -185,7 +189,7 @@ CKoError CContentContainerDatabase::OpenDatabase()
     // beside the file holds. A file that is no database fails here too. With
     // no log beside a file judged ours, the connection sees what was judged.
     int64_t foreignTables = 0;
-    if (judged != AsItLies::Ours || LogBeside(file))
+    if (judged != AsItLies::Ours || logBeside)
         error = QueryScalar(kForeignSchemaQuery, foreignTables, 0);
     if (error.IsError() || foreignTables != 0) {
         if (!error.IsError())

@@ -321,6 +321,74 @@ TEST_F(BadContainerFileTest, AnotherProgramsDatabaseIsRefusedUntouched)
     ExpectEveryWayCopes("our columns in other case", [&] { return Copy(ReadFileBytes(lower)); }, true);
 }
 
+// The answer of a COUNT query on the file as it lies (-1: none).
+int CountAsItLies(const std::string& file, const std::string& query)
+{
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open_v2(("file:" + file + "?immutable=1").c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI,
+                        nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+// A writer died half way through giving another program's Folders table our
+// columns, after its cache had spilled the new schema into the file: the
+// file as it lies looks like a container, its journal makes it the other
+// program's database again. A way in rolls the journal back as it starts
+// reading, and must then see what it holds before it adds anything.
+TEST_F(BadContainerFileTest, AJournalThatRestoresAnotherProgramsDatabaseIsSeen)
+{
+    const std::string crashed = dir.File("crashed.db");
+    std::string schema;
+    for (int i = 0; i < 300; ++i)  // a schema of many pages, of which the last is written early
+        schema += "CREATE TABLE T" + std::to_string(i) + " (x);";
+    RunSql(crashed, schema + "CREATE TABLE Folders (FolderId, Wrong); CREATE TABLE Files (FileId, FolderId, "
+                             "FileName, Metadata, RecordCreateTime, RecordUpdateTime); CREATE TABLE Big (x);");
+    std::fflush(nullptr);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        sqlite3* db = nullptr;
+        sqlite3_open(crashed.c_str(), &db);
+        sqlite3_exec(db,
+                     "PRAGMA cache_size=2; BEGIN; DROP TABLE Folders; CREATE TABLE Folders (FolderId, FolderName, "
+                     "Metadata, RecordCreateTime, RecordUpdateTime);",
+                     nullptr, nullptr, nullptr);
+        sqlite3_stmt* insert = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO Big VALUES (?1);", -1, &insert, nullptr);
+        const std::string row(1000, 'y');
+        for (int i = 0; i < 2000; ++i) {
+            sqlite3_bind_text(insert, 1, row.c_str(), static_cast<int>(row.size()), SQLITE_STATIC);
+            sqlite3_step(insert);
+            sqlite3_reset(insert);
+        }
+        _exit(0);  // no commit, no rollback
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(writer, &status, 0), writer);
+    const std::string main = ReadFileBytes(crashed);
+    const std::string journal = ReadFileBytes(crashed + "-journal");
+    ASSERT_FALSE(journal.empty());
+    ASSERT_EQ(CountAsItLies(crashed, "SELECT COUNT(*) FROM pragma_table_info('Folders') WHERE name='FolderName';"), 1);
+    const std::string ours = "SELECT COUNT(*) FROM sqlite_master WHERE name IN "
+                             "('Storage','index_folders_foldername','FullyQualifiedFiles');";
+
+    for (const WayIn& way : WaysIn()) {
+        const std::string file = Copy(main);
+        WriteFileBytes(file + "-journal", journal);
+        const Outcome outcome = InChild([&] { return way.run(file, good); });
+        EXPECT_TRUE(outcome.finished && outcome.failed) << way.name << ": " << outcome.text;
+        // Nothing of a container's was added to the other program's database.
+        EXPECT_EQ(CountAsItLies(file, ours), 0) << way.name;
+    }
+}
+
 // An empty file, and a container whose creation was cut short after its
 // first table, become containers in every mode that writes.
 TEST_F(BadContainerFileTest, EmptyAndHalfCreatedFilesBecomeContainers)
