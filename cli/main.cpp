@@ -43,13 +43,16 @@ const char* FirstWord(int argc, char** argv, int& at)
     return nullptr;
 }
 
-// Whether cx's own help is asked for before argument `end`.
-bool HelpBefore(int end, char** argv)
+// Whether the arguments before argument `end` are only cx's -v: the parser
+// then goes straight into the command. Anything else there (help in any of
+// the parser's spellings, "--", an unknown option) may mean cx's own help,
+// which lists every command.
+bool OnlyVerboseBefore(int end, char** argv)
 {
     for (int i = 1; i < end; ++i)
-        if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0)
-            return true;
-    return false;
+        if (std::strcmp(argv[i], "-v") != 0 && std::strcmp(argv[i], "--verbose") != 0)
+            return false;
+    return true;
 }
 
 std::string CommandLine(int argc, char** argv)
@@ -94,9 +97,9 @@ int Run(int argc, char** argv)
         return cxcli::kTrouble;
     }
     // Only the command named is defined, with its options and help: defining
-    // all of them (and taking them down again) cost about 0.3 ms a run. For
-    // cx's own help, all.
-    const bool all = word == nullptr || HelpBefore(at, argv);
+    // all of them (and taking them down again) cost about 0.3 ms a run. When
+    // cx's own help may be asked for, all.
+    const bool all = word == nullptr || !OnlyVerboseBefore(at, argv);
     std::vector<std::pair<std::unique_ptr<cxcli::Command>, CLI::App*>> commands;
     for (const auto& entry : kCommands) {
         if (!all && std::strcmp(word, entry.name) != 0)

@@ -241,6 +241,12 @@ check "empty container name to index" "2 cx: the container name is empty" \
   "$(run "$WORK/out" index "$T" '') $(cat "$WORK/stderr")"
 check "unknown command" "2 cx: bogus: no such command (cx --help lists them)" \
   "$(run "$WORK/out" bogus "$WORK/s2.cx") $(cat "$WORK/stderr")"
+# cx's own help lists every command, however it is asked for before one.
+for help in "-vh -- index" "--help=1 -- info" "-hv -- find"; do
+  # shellcheck disable=SC2086
+  check "help lists every command: $help" "0 9" \
+    "$(run "$WORK/out" $help) $(sed -n '/^Subcommands:/,$p' "$WORK/out" | grep -c '^  [a-z]')"
+done
 head -c 8192 /dev/urandom >"$WORK/noise.cx"
 check "noise container" 2 "$(run "$WORK/out" review "$WORK/noise.cx")"
 check "noise message" 1 "$(grep -c 'not a content container' "$WORK/stderr")"
