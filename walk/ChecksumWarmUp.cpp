@@ -3,7 +3,6 @@
 #include "FileDigest.h"
 #include "MakeSharedNothrow.h"
 
-#include <system_error>
 #include <thread>
 
 namespace CX {
@@ -26,7 +25,7 @@ CChecksumWarmUp::CChecksumWarmUp(EChecksum checksum) : d(FX::make_shared_nothrow
         return;
     try {
         d->thread = std::thread([checksum] { walk::SetUp(checksum); });
-    } catch (const std::system_error&) {
+    } catch (...) {  // std::system_error, or std::bad_alloc for the thread's state
         walk::SetUp(checksum);
     }
 }
