@@ -32,6 +32,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace cxcli {
 
@@ -89,6 +90,12 @@ public:
     {
         if (!NamesGiven("container", options_.oldContainer))
             return kTrouble;
+        // Contents asked for: OpenSSL sets itself up while the snapshot is
+        // read. Whichever of its digests the snapshot records, setting up for
+        // one sets up for all of them.
+        std::optional<CX::CChecksumWarmUp> early;
+        if (checksum_->count() != 0)
+            early.emplace(CX::EChecksum::SHA256);
         report_.ApplyTo(options_);
         CX::CExcludeRules excludes;
         if (!excludes_.Read(excludes))
