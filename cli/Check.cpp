@@ -94,8 +94,11 @@ public:
         // read. Whichever of its digests the snapshot records, setting up for
         // one sets up for all of them.
         std::optional<CX::CChecksumWarmUp> early;
-        if (checksum_->count() != 0)
-            early.emplace(CX::EChecksum::SHA256);
+        if (checksum_->count() != 0) {
+            CX::EChecksum asked = CX::EChecksum::SHA256;  // for the recorded one, unknown yet
+            (void)CX::ChecksumFromName(checksumName_, asked);
+            early.emplace(asked);
+        }
         report_.ApplyTo(options_);
         CX::CExcludeRules excludes;
         if (!excludes_.Read(excludes))
