@@ -244,6 +244,8 @@ std::string Cause(const CKoError& error)
         return "the container is damaged (database disk image is malformed)";
     if (FXErrorUtil::IsSQLite(error, 14))  // SQLITE_CANTOPEN
         return "cannot open the file";
+    if (FXErrorUtil::IsSQLite(error, 776))  // SQLITE_READONLY_ROLLBACK: a hot journal, and a reader
+        return "a writer stopped half way and left its journal beside it, which only a writer may roll back";
     if (FXErrorUtil::IsSQLite(error, 8))  // SQLITE_READONLY
         return "the container is read-only";
     if (FXErrorUtil::IsSQLite(error, 13))  // SQLITE_FULL

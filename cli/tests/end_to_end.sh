@@ -250,6 +250,26 @@ done
 head -c 8192 /dev/urandom >"$WORK/noise.cx"
 check "noise container" 2 "$(run "$WORK/out" review "$WORK/noise.cx")"
 check "noise message" 1 "$(grep -c 'not a content container' "$WORK/stderr")"
+if command -v python3 >/dev/null; then
+  # A writer killed half way through a transaction leaves a journal that
+  # only a writer may roll back: a reader says so.
+  python3 - "$WORK/halfway.cx" <<'PYTHON'
+import os, sqlite3, sys
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute("CREATE TABLE Folders (FolderId, FolderName, Metadata, RecordCreateTime, RecordUpdateTime)")
+db.close()
+if os.fork() == 0:
+    db = sqlite3.connect(sys.argv[1], isolation_level=None)
+    db.execute("PRAGMA cache_size=2")
+    db.execute("BEGIN")
+    for i in range(2000):
+        db.execute("INSERT INTO Folders (FolderName) VALUES (?)", ("/%d/%s" % (i, "x" * 500),))
+    os._exit(0)
+os.wait()
+PYTHON
+  check "halfway journal" "2 cx: $WORK/halfway.cx: a writer stopped half way and left its journal beside it, which only a writer may roll back" \
+    "$(run "$WORK/out" info "$WORK/halfway.cx") $(cat "$WORK/stderr")"
+fi
 check "directory container" 2 "$(run "$WORK/out" info "$WORK")"
 check "unreadable tree" 2 "$(run "$WORK/out" index "$WORK/no-such-dir" "$WORK/s4.cx")"
 mkfifo "$WORK/fifo.cx"
