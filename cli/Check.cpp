@@ -92,7 +92,8 @@ public:
             return kTrouble;
         // Contents asked for: OpenSSL sets itself up while the snapshot is
         // read. Whichever of its digests the snapshot records, setting up for
-        // one sets up for all of them.
+        // one sets up for all of them. Otherwise the comparison starts that
+        // itself, if the snapshot records digests, as it opens the snapshot.
         std::optional<CX::CChecksumWarmUp> early;
         if (checksum_->count() != 0) {
             CX::EChecksum asked = CX::EChecksum::SHA256;  // for the recorded one, unknown yet
@@ -151,8 +152,6 @@ public:
         }
         if (noChecksum_->count() != 0)
             settings.checksum = CX::EChecksum::None;
-        // OpenSSL sets itself up while the comparison opens the snapshot again.
-        const CX::CChecksumWarmUp warmUp(settings.checksum);
         if (noXattrs_->count() != 0)
             settings.xattrs = false;
         if (excludes_.Given())
