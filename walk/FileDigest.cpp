@@ -2,9 +2,9 @@
 
 #include "FullIo.h"
 #include "Hex.h"
+#include "LibCrypto.h"
 #include "UniqueFd.h"
 
-#include <openssl/evp.h>
 #include <xxhash.h>
 
 #include <fcntl.h>
@@ -49,7 +49,7 @@ EVP_MD* FetchDigest(EChecksum algorithm)
     const char* const name = OpenSslName(algorithm);
     if (name == nullptr)
         return nullptr;
-    EVP_MD* md = EVP_MD_fetch(nullptr, name, nullptr);
+    EVP_MD* md = LibCrypto::Get().mdFetch(nullptr, name, nullptr);
     if (md == nullptr)
         throw std::runtime_error(std::string("OpenSSL has no ") + name);
     g_openSsl.store(kSetUp, std::memory_order_relaxed);
@@ -75,9 +75,10 @@ public:
     explicit State(EChecksum algorithm) : md_(FetchDigest(algorithm))
     {
         if (md_ != nullptr) {
-            context_ = EVP_MD_CTX_new();
+            crypto_ = &LibCrypto::Get();
+            context_ = crypto_->contextNew();
             if (context_ == nullptr) {
-                EVP_MD_free(md_);
+                crypto_->mdFree(md_);
                 throw std::bad_alloc();
             }
         } else if (algorithm == EChecksum::XXH128) {
@@ -90,8 +91,10 @@ public:
     }
     ~State()
     {
-        EVP_MD_CTX_free(context_);
-        EVP_MD_free(md_);
+        if (crypto_ != nullptr) {
+            crypto_->contextFree(context_);
+            crypto_->mdFree(md_);
+        }
         XXH3_freeState(xxh_);
     }
     State(const State&) = delete;
@@ -100,13 +103,13 @@ public:
     bool Reset()
     {
         if (md_ != nullptr)
-            return EVP_DigestInit_ex2(context_, md_, nullptr) == 1;
+            return crypto_->digestInit(context_, md_, nullptr) == 1;
         return XXH3_128bits_reset(xxh_) == XXH_OK;
     }
     bool Update(const char* data, size_t length)
     {
         if (md_ != nullptr)
-            return EVP_DigestUpdate(context_, data, length) == 1;
+            return crypto_->digestUpdate(context_, data, length) == 1;
         return XXH3_128bits_update(xxh_, data, length) == XXH_OK;
     }
     bool Final(std::string& hex)
@@ -115,7 +118,7 @@ public:
         if (md_ != nullptr) {
             unsigned char digest[EVP_MAX_MD_SIZE];
             unsigned int length = 0;
-            if (EVP_DigestFinal_ex(context_, digest, &length) != 1)
+            if (crypto_->digestFinal(context_, digest, &length) != 1)
                 return false;
             FX::AppendHex(hex, digest, length);
             return true;
@@ -129,6 +132,7 @@ public:
 
 private:
     EVP_MD* const md_;
+    const LibCrypto* crypto_ = nullptr;  // with md_
     EVP_MD_CTX* context_ = nullptr;
     XXH3_state_t* xxh_ = nullptr;
 };
@@ -196,15 +200,22 @@ bool ClaimSetUp(EChecksum algorithm)
            g_openSsl.compare_exchange_strong(expected, kSettingUp, std::memory_order_relaxed);
 }
 
-void SetUp(EChecksum algorithm)
+void SetUp(EChecksum algorithm) noexcept
 {
-    // The first fetch is the set-up; its handle is not needed. One that fails
-    // leaves the failure to the digest that needs it.
-    EVP_MD* md = EVP_MD_fetch(nullptr, OpenSslName(algorithm), nullptr);
+    // Loading libcrypto and the first fetch are the set-up; the handle is not
+    // needed. A failure is left to the digest that needs it, which says why.
+    EVP_MD* md = nullptr;
+    const LibCrypto* crypto = nullptr;
+    try {
+        crypto = &LibCrypto::Get();
+        md = crypto->mdFetch(nullptr, OpenSslName(algorithm), nullptr);
+    } catch (const std::exception&) {
+    }
     int expected = kSettingUp;
     (void)g_openSsl.compare_exchange_strong(expected, md != nullptr ? kSetUp : kNotSetUp,
                                             std::memory_order_relaxed);
-    EVP_MD_free(md);
+    if (md != nullptr)
+        crypto->mdFree(md);
 }
 
 std::string Sha256Hex(std::string_view bytes)
@@ -212,7 +223,8 @@ std::string Sha256Hex(std::string_view bytes)
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     std::string hex;
-    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) == 1)
+    const LibCrypto& crypto = LibCrypto::Get();
+    if (crypto.digest(bytes.data(), bytes.size(), digest, &length, crypto.sha256(), nullptr) == 1)
         FX::AppendHex(hex, digest, length);
     return hex;
 }

@@ -376,6 +376,19 @@ check "check --checksum of a snapshot without digests" "2 1" \
 check "digests of two algorithms" \
   "cx: note: contents not compared: the snapshots hold digests of different algorithms (sha256 and xxh128)" \
   "$("$CX" diff "$WORK/checked.cx" "$WORK/xxh.cx" 2>&1 >/dev/null | grep note)"
+# libcrypto is loaded for the first digest: one that cannot be loaded is
+# trouble, said as such, and the snapshot in place stays as it was.
+mkdir "$WORK/nocrypto" && : >"$WORK/nocrypto/libcrypto.so.3"
+cp "$WORK/nodigests.cx" "$WORK/nodigests.keep"
+check "no libcrypto: index --checksum fails and keeps the snapshot" "2 1 same" \
+  "$(LD_LIBRARY_PATH="$WORK/nocrypto" run "$WORK/out" index --checksum "$C" "$WORK/nodigests.cx") \
+$(grep -c 'cannot digest: cannot load libcrypto.so.3' "$WORK/stderr") \
+$(cmp -s "$WORK/nodigests.cx" "$WORK/nodigests.keep" && echo same)"
+check "no libcrypto: check --checksum fails" "2 1" \
+  "$(LD_LIBRARY_PATH="$WORK/nocrypto" run "$WORK/out" check --checksum "$WORK/checked.cx") \
+$(grep -c 'cannot digest: cannot load libcrypto.so.3' "$WORK/stderr")"
+check "no libcrypto: xxh128 needs none" "0" \
+  "$(LD_LIBRARY_PATH="$WORK/nocrypto" run "$WORK/out" check --checksum "$WORK/xxh.cx")"
 
 # A policy per path: logs grow, /etc is hashed, /home is left out; the
 # snapshot records it, so that the check applies it untold.

@@ -70,10 +70,11 @@ check "libcx1 tells dpkg-shlibdeps it provides libcx.so.1, and has ldconfig run"
       "libcx 1 libcx1 (>= $version) activate-noawait ldconfig" \
       "$(dpkg-deb -I "$(deb libcx1)" shlibs triggers | xargs)"
 check "libcx-dev depends on this libcx1" yes "$(field libcx-dev Depends | grep -F "libcx1 (= $version)" >/dev/null && echo yes)"
-# Computed by dpkg-shlibdeps: without them dpkg would install a library
-# that cannot load.
-check "libcx1 depends on the libraries it links" "libc6 libsqlite3-0 libssl3" \
-      "$(field libcx1 Depends | tr ',' '\n' | sed 's/ *\([^ ]*\).*/\1/' | grep -x 'libc6\|libsqlite3-0\|libssl3' | xargs)"
+# Computed by dpkg-shlibdeps, but for libcrypto's package (libssl3), which
+# the library loads for its first digest: without them dpkg would install a
+# library that cannot load, or cannot digest.
+check "libcx1 depends on the libraries it links and loads" "libc6 libsqlite3-0 libssl3" \
+      "$(field libcx1 Depends | tr ',' '\n' | sed 's/ *\([^ ]*\).*/\1/' | grep -x 'libc6\|libsqlite3-0\|libssl3' | sort | xargs)"
 if [ -n "$TOOL" ]; then
   check "cx depends on this libcx1" yes "$(field cx Depends | grep -F "libcx1 (= $version)" >/dev/null && echo yes)"
   check "cx recommends ssh-keygen's package" openssh-client "$(field cx Recommends)"

@@ -53,9 +53,10 @@ private:
 // (CChecksumWarmUp). ClaimSetUp answers true to the one caller that is to run
 // SetUp for an algorithm OpenSSL computes, while nobody has yet.
 bool ClaimSetUp(EChecksum algorithm);
-void SetUp(EChecksum algorithm);
+void SetUp(EChecksum algorithm) noexcept;
 
-// The SHA-256 of `bytes` in lower-case hex.
+// The SHA-256 of `bytes` in lower-case hex. Throws std::runtime_error when
+// libcrypto cannot be loaded.
 std::string Sha256Hex(std::string_view bytes);
 
 }  // namespace CX::walk
