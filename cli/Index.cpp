@@ -227,8 +227,6 @@ private:
             CX::COwnThreadContainers ownThread;
             CX::CContentContainerDatabase db(file.Temporary());
             CKoError error = db.GetConstructionError();
-            if (!error.IsError())
-                error = db.SetValue("OriginQuery", commandLine);
             if (error.IsError())
                 return Fail(file.Target(), Cause(error));
             // Nobody reads the temporary file and a crash leaves it to be
@@ -237,9 +235,13 @@ private:
             // log and again out of it. Its rollback journal stays in memory,
             // small while the rows are only appended. A copy of the current
             // snapshot keeps its log, since updates would fill that journal.
+            // Set before anything is written, a new file's log is never made.
             const bool direct = !file.CopiedCurrent();
             if (direct)
                 (void)db.Execute("PRAGMA journal_mode=MEMORY;");
+            error = db.SetValue("OriginQuery", commandLine);
+            if (error.IsError())
+                return Fail(file.Target(), Cause(error));
             // The progress line is gone before anything else is said.
             indexer.SetCallback(MakeWalkCallback("indexed"));
             error = indexer.Index(db, root, counts);

@@ -14,6 +14,7 @@
 
 #include <climits>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace CX {
@@ -204,8 +205,12 @@ CKoError CContentContainerDatabase::OpenDatabase()
     // written and read in long runs of rows, which then take a quarter of
     // the reads and writes. The first table fixes the size for good.
     int64_t pages = 0;
-    if (GetOpenMode() == OpenReadWrite && !QueryScalar("PRAGMA page_count;", pages, 0).IsError() && pages == 0)
+    if (GetOpenMode() == OpenReadWrite && !QueryScalar("PRAGMA page_count;", pages, 0).IsError() && pages == 0) {
         (void)Execute("PRAGMA page_size=" + std::to_string(kNewFilePageSize) + ";");
+        // Its storage table comes with the rest of the schema (CreateTables).
+        d->newFile = true;
+        return CKoError::Success();
+    }
 
     error = CreateStorageTables();
     if (!error.IsError())
@@ -250,13 +255,23 @@ CKoError CContentContainerDatabase::CreateTables()
     // Without waiting for the disk, even while the journal mode is changed. A
     // read-only connection cannot change that; the file keeps the mode it has.
     (void)Execute("PRAGMA synchronous=off;");
-    (void)Execute("PRAGMA journal_mode=WAL;");
-
-    // A container opened again holds the whole schema: one look at it saves
-    // preparing every statement below only to find that there is nothing to do.
-    int64_t present = 0;
-    if (!QueryScalar(kWholeSchemaQuery, present, 0).IsError() && present == 6)
-        return CKoError::Success();
+    // A new file gets its whole schema in one transaction, and the log after
+    // it: one journal written and removed instead of six commits to the log,
+    // each with its locks (0.3 ms of a new container's 0.6).
+    const bool newFile = std::exchange(d->newFile, false);
+    std::optional<FX::CDatabaseTransaction> schema;
+    if (newFile) {
+        schema.emplace(this, 0);
+        if (schema->GetBeginError().IsError())
+            return CKoError(schema->GetBeginError()).Push(FX_LOCATION);
+    } else {
+        (void)Execute("PRAGMA journal_mode=WAL;");
+        // A container opened again holds the whole schema: one look at it saves
+        // preparing every statement below only to find that there is nothing to do.
+        int64_t present = 0;
+        if (!QueryScalar(kWholeSchemaQuery, present, 0).IsError() && present == 6)
+            return CKoError::Success();
+    }
 
     // A read-only file without the storage table is read without it; the
     // rest of the schema is still seen to. The first failure is answered.
@@ -295,6 +310,12 @@ CKoError CContentContainerDatabase::CreateTables()
         return storageError.Push(FX_LOCATION, "CreateStorageTables failed");
     if (error.IsError())
         return error.Push(FX_LOCATION);
+    if (schema) {
+        error = schema->Commit();
+        if (error.IsError())
+            return error.Push(FX_LOCATION);
+        (void)Execute("PRAGMA journal_mode=WAL;");
+    }
     return CKoError::Success();
 }
 

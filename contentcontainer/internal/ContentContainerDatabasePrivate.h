@@ -145,6 +145,9 @@ public:
     FXCriticalSection folderCacheLock;
     boost::shared_ptr<LRUCache<std::string, CFolderIdCacheElement>> folderIdCache;
     CKoError constructionError;
+    // The file was empty when it was opened for writing: CreateTables gives it
+    // its whole schema in one transaction.
+    bool newFile = false;
     // The folder id a file was last written under, or a folder was last
     // written with, and the rollback count then: a file write under it
     // needs no look that the folder exists.
