@@ -200,6 +200,14 @@ bool ClaimSetUp(EChecksum algorithm)
            g_openSsl.compare_exchange_strong(expected, kSettingUp, std::memory_order_relaxed);
 }
 
+void LoadForSetUp() noexcept
+{
+    try {
+        (void)LibCrypto::Get();
+    } catch (const std::exception&) {
+    }
+}
+
 void SetUp(EChecksum algorithm) noexcept
 {
     // Loading libcrypto and the first fetch are the set-up; the handle is not

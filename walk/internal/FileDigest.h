@@ -51,8 +51,11 @@ private:
 
 // OpenSSL sets itself up for digests on the first fetch of the process
 // (CChecksumWarmUp). ClaimSetUp answers true to the one caller that is to run
-// SetUp for an algorithm OpenSSL computes, while nobody has yet.
+// SetUp for an algorithm OpenSSL computes, while nobody has yet. SetUp loads
+// libcrypto unless LoadForSetUp did; a failure of either is left to the
+// digest that needs it, which says why.
 bool ClaimSetUp(EChecksum algorithm);
+void LoadForSetUp() noexcept;
 void SetUp(EChecksum algorithm) noexcept;
 
 // The SHA-256 of `bytes` in lower-case hex. Throws std::runtime_error when
