@@ -259,9 +259,11 @@ CKoError CContentContainerDatabase::CreateTables()
     // it: one journal written and removed instead of six commits to the log,
     // each with its locks (0.3 ms of a new container's 0.6).
     const bool newFile = std::exchange(d->newFile, false);
+    // It begins as a writer: one that read first could not wait for another
+    // program making the same container, and would fail at once.
     std::optional<FX::CDatabaseTransaction> schema;
     if (newFile) {
-        schema.emplace(this, 0);
+        schema.emplace(this, 1);
         if (schema->GetBeginError().IsError())
             return CKoError(schema->GetBeginError()).Push(FX_LOCATION);
     } else {

@@ -12,6 +12,7 @@
 #include <boost/make_shared.hpp>
 #include <sqlite3.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -353,6 +354,26 @@ TEST_F(ContentContainerDatabaseTest, NewFilesGetLargePagesAndOlderFilesKeepTheir
     int64_t id = -1;
     EXPECT_FALSE(older.InsertFolder("/b/", "", T(1), id).IsError());
     EXPECT_GT(id, 0);
+}
+
+// Two programs that make the same new container: the second waits for the
+// first's write to end, as for any write, rather than fail without a schema.
+TEST_F(ContentContainerDatabaseTest, ANewFileAnotherWriterHoldsIsWaitedFor)
+{
+    const std::string file = dir.File("shared-new.cx");
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread writer([raw] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        sqlite3_exec(raw, "COMMIT;", nullptr, nullptr, nullptr);
+    });
+    CContentContainerDatabase second(file);
+    writer.join();
+    sqlite3_close(raw);
+    ASSERT_FALSE(second.GetConstructionError().IsError()) << second.GetConstructionError().AsString();
+    int64_t id = -1;
+    EXPECT_FALSE(second.InsertFolder("/a/", "", T(1), id).IsError());
 }
 
 // ---------------------------------------------------------------- folder lookup
