@@ -21,7 +21,8 @@
 // "RecurseDeletedFolders::CCC"). Errors: those of the walk as
 // CTreeIndexer::Index answers them, a container that cannot be read, a
 // callback's error other than 50, and 995 (ERROR_OPERATION_ABORTED) when the
-// callback's IsAborted or the walk callback's IsAborted answers true.
+// callback's IsAborted or the walk callback's IsAborted answers true. The
+// walk's exceptions pass out as CTreeIndexer::Index says.
 #pragma once
 
 #include "Bag.h"

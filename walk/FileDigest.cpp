@@ -232,8 +232,10 @@ std::string Sha256Hex(std::string_view bytes)
     unsigned int length = 0;
     std::string hex;
     const LibCrypto& crypto = LibCrypto::Get();
-    if (crypto.digest(bytes.data(), bytes.size(), digest, &length, crypto.sha256(), nullptr) == 1)
-        FX::AppendHex(hex, digest, length);
+    // No digest would make every long value look the same as any other.
+    if (crypto.digest(bytes.data(), bytes.size(), digest, &length, crypto.sha256(), nullptr) != 1)
+        throw std::runtime_error("OpenSSL cannot take SHA-256 digests, which long extended attribute values need");
+    FX::AppendHex(hex, digest, length);
     return hex;
 }
 

@@ -26,7 +26,7 @@ void Bind(void* library, const char* name, Call& call, std::string& failure)
 {
     call = reinterpret_cast<Call>(dlsym(library, name));
     if (call == nullptr && failure.empty())
-        failure = std::string("cannot digest: ") + kSoname + " has no " + name;
+        failure = std::string(kSoname) + " has no " + name + ", which digests need";
 }
 
 Loaded Load()
@@ -36,8 +36,8 @@ Loaded Load()
     void* const library = dlopen(kSoname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (library == nullptr) {
         const char* const why = dlerror();
-        loaded.failure = std::string("cannot digest: cannot load ") + kSoname + (why != nullptr ? ": " : "") +
-                         (why != nullptr ? why : "");
+        loaded.failure = std::string("cannot load ") + kSoname + ", which digests need" +
+                         (why != nullptr ? ": " : "") + (why != nullptr ? why : "");
         return loaded;
     }
     LibCrypto& calls = loaded.calls;

@@ -41,7 +41,11 @@
 // after what was read has been written and committed; a failed write ends the
 // run with the database's error, and one entry saying what could not be
 // written. The counts are set however the run ends. An exception of the walk
-// (out of memory) passes out of Index once its threads have ended.
+// passes out of Index once its threads have ended: std::bad_alloc, or
+// std::runtime_error saying why when a digest cannot be taken (libcrypto,
+// loaded for the first one, cannot be loaded, or OpenSSL lacks the
+// algorithm). A value of an extended attribute longer than 256 bytes is
+// recorded by its SHA-256, so that may happen without checksums too.
 #pragma once
 
 #include "AbortOperationCheck.h"

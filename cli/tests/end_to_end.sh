@@ -382,13 +382,26 @@ mkdir "$WORK/nocrypto" && : >"$WORK/nocrypto/libcrypto.so.3"
 cp "$WORK/nodigests.cx" "$WORK/nodigests.keep"
 check "no libcrypto: index --checksum fails and keeps the snapshot" "2 1 same" \
   "$(LD_LIBRARY_PATH="$WORK/nocrypto" run "$WORK/out" index --checksum "$C" "$WORK/nodigests.cx") \
-$(grep -c 'cannot digest: cannot load libcrypto.so.3' "$WORK/stderr") \
+$(grep -c 'cannot load libcrypto.so.3, which digests need' "$WORK/stderr") \
 $(cmp -s "$WORK/nodigests.cx" "$WORK/nodigests.keep" && echo same)"
 check "no libcrypto: check --checksum fails" "2 1" \
   "$(LD_LIBRARY_PATH="$WORK/nocrypto" run "$WORK/out" check --checksum "$WORK/checked.cx") \
-$(grep -c 'cannot digest: cannot load libcrypto.so.3' "$WORK/stderr")"
+$(grep -c 'cannot load libcrypto.so.3, which digests need' "$WORK/stderr")"
 check "no libcrypto: xxh128 needs none" "0" \
   "$(LD_LIBRARY_PATH="$WORK/nocrypto" run "$WORK/out" check --checksum "$WORK/xxh.cx")"
+# A long extended attribute value is recorded by its SHA-256, digests asked
+# for or not: an OpenSSL that cannot take one fails the run rather than
+# record a value that matches any other.
+L="$WORK/longxattr"
+mkdir "$L" && : >"$L/f"
+if setfattr -n user.big -v "$(head -c 300 /dev/zero | tr '\0' a)" "$L/f" 2>/dev/null; then
+  printf 'openssl_conf = init\n[init]\nproviders = p\n[p]\nbase = b\n[b]\nactivate = 1\n' >"$WORK/base-only.cnf"
+  check "OpenSSL without SHA-256: a long extended attribute fails the index" "2 1 " \
+    "$(OPENSSL_CONF="$WORK/base-only.cnf" run "$WORK/out" index "$L" "$WORK/longxattr.cx") \
+$(grep -c 'cannot take SHA-256 digests' "$WORK/stderr") $(ls "$WORK"/longxattr.cx* 2>/dev/null)"
+else
+  echo "long extended attribute case skipped: no user extended attributes here"
+fi
 
 # A policy per path: logs grow, /etc is hashed, /home is left out; the
 # snapshot records it, so that the check applies it untold.

@@ -59,7 +59,7 @@ void LoadForSetUp() noexcept;
 void SetUp(EChecksum algorithm) noexcept;
 
 // The SHA-256 of `bytes` in lower-case hex. Throws std::runtime_error when
-// libcrypto cannot be loaded.
+// libcrypto cannot be loaded or OpenSSL cannot take it.
 std::string Sha256Hex(std::string_view bytes);
 
 }  // namespace CX::walk
