@@ -40,35 +40,48 @@ set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
 # The library loads libcrypto when the first digest needs it
 # (walk/LibCrypto.cpp), which dpkg-shlibdeps cannot see: the package that
 # holds it is named here, with the oldest version that has every call the
-# library binds, as dpkg-shlibdeps would read it from the symbols file.
+# library binds, as dpkg-shlibdeps would read it from the package's symbols
+# file (the highest where a call is listed more than once). Without a version
+# the package is still named: a library without it could take no digest.
 set(cx_libcrypto_calls EVP_MD_fetch EVP_MD_free EVP_MD_CTX_new EVP_MD_CTX_free EVP_DigestInit_ex2 EVP_DigestUpdate
                        EVP_DigestFinal_ex EVP_Digest EVP_sha256)
 get_filename_component(cx_libcrypto "${OPENSSL_CRYPTO_LIBRARY}" REALPATH)
 execute_process(COMMAND dpkg-query -S "${cx_libcrypto}" OUTPUT_VARIABLE cx_libcrypto_owner
                 OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET RESULT_VARIABLE cx_libcrypto_found)
-string(REGEX REPLACE ":.*" "" cx_libcrypto_package "${cx_libcrypto_owner}")
-file(GLOB cx_libcrypto_symbols "/var/lib/dpkg/info/${cx_libcrypto_package}.symbols"
-     "/var/lib/dpkg/info/${cx_libcrypto_package}:*.symbols")
+# "libssl3:amd64: /usr/lib/...": the package, and its file names with the
+# architecture dpkg named.
+string(REGEX REPLACE ": .*" "" cx_libcrypto_instance "${cx_libcrypto_owner}")
+string(REGEX REPLACE ":.*" "" cx_libcrypto_package "${cx_libcrypto_instance}")
+set(cx_libcrypto_symbols "/var/lib/dpkg/info/${cx_libcrypto_instance}.symbols")
 set(cx_libcrypto_version "")
-if(cx_libcrypto_found EQUAL 0 AND cx_libcrypto_symbols)
-  list(GET cx_libcrypto_symbols 0 cx_libcrypto_symbols)
+if(cx_libcrypto_found EQUAL 0 AND EXISTS "${cx_libcrypto_symbols}")
   foreach(call IN LISTS cx_libcrypto_calls)
-    file(STRINGS "${cx_libcrypto_symbols}" cx_line REGEX "^ ${call}@[^ ]+ [^ ]+")
-    list(LENGTH cx_line cx_lines)
-    if(NOT cx_lines EQUAL 1)
+    # A line may start with tags in parentheses: " (arch=...)NAME@VERSION MINVER".
+    file(STRINGS "${cx_libcrypto_symbols}" cx_lines REGEX "^ (\\([^)]*\\))?${call}@[^ ]+ [^ ]+")
+    set(cx_call_version "")
+    foreach(cx_line IN LISTS cx_lines)
+      string(REGEX REPLACE "^ (\\([^)]*\\))?${call}@[^ ]+ ([^ ]+).*" "\\2" cx_version "${cx_line}")
+      execute_process(COMMAND dpkg --compare-versions "${cx_version}" gt "${cx_call_version}"
+                      RESULT_VARIABLE cx_newer)
+      if(cx_call_version STREQUAL "" OR cx_newer EQUAL 0)
+        set(cx_call_version "${cx_version}")
+      endif()
+    endforeach()
+    if(cx_call_version STREQUAL "")
       set(cx_libcrypto_version "")
       break()
     endif()
-    string(REGEX REPLACE "^ ${call}@[^ ]+ ([^ ]+).*" "\\1" cx_version "${cx_line}")
-    execute_process(COMMAND dpkg --compare-versions "${cx_version}" gt "${cx_libcrypto_version}"
+    execute_process(COMMAND dpkg --compare-versions "${cx_call_version}" gt "${cx_libcrypto_version}"
                     RESULT_VARIABLE cx_newer)
     if(cx_libcrypto_version STREQUAL "" OR cx_newer EQUAL 0)
-      set(cx_libcrypto_version "${cx_version}")
+      set(cx_libcrypto_version "${cx_call_version}")
     endif()
   endforeach()
 endif()
-if(cx_libcrypto_version STREQUAL "")
-  message(WARNING "No Debian package with ${cx_libcrypto}'s calls found: the libcx package would not depend on it")
+if(NOT cx_libcrypto_found EQUAL 0 OR cx_libcrypto_package STREQUAL "")
+  message(WARNING "No Debian package holds ${cx_libcrypto}: the libcx package would not depend on it")
+elseif(cx_libcrypto_version STREQUAL "")
+  set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "${cx_libcrypto_package}")
 else()
   set(CPACK_DEBIAN_LIB_PACKAGE_DEPENDS "${cx_libcrypto_package} (>= ${cx_libcrypto_version})")
 endif()
