@@ -112,7 +112,8 @@ CKoError CCompareTreeWithContainer::Compare(STreeIndexerCounts& counts)
     options.abortCheckPeriod = d->abortCheckPeriod;
     options.recurseOneSided = d->recurseDeletedFolders;
     TreeComparer comparer(*db, *d->callback, options);
-    walk::CallbackReport report(d->walkCallback.get(), comparer);
+    walk::CallbackReport report(d->walkCallback);
+    report.Attach(comparer);
     walk::WalkOutcome outcome;
     static const walk::OwnFiles kNone(0, 0, {});
     error = comparer.Begin();

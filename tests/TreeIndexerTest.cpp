@@ -1,6 +1,7 @@
 // The tree indexer as a host uses it: the settings it records and reads back,
 // a recorded setting that cannot be read back, an update that must not mix
-// two trees in one snapshot, and digests taken while OpenSSL sets itself up.
+// two trees in one snapshot, a walk started ahead of Index, and digests taken
+// while OpenSSL sets itself up.
 #include "ChecksumWarmUp.h"
 #include "ContentContainerDatabase.h"
 #include "IndexSettings.h"
@@ -136,6 +137,52 @@ TEST_F(TreeIndexerTest, AnUpdateRefusesASnapshotOfAnotherFolder)
     EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(two + "/", folderId), KO_ERROR_NOT_FOUND));
     // The same tree updates.
     EXPECT_FALSE(Index(container, one, CX::SIndexSettings(), true).IsError());
+}
+
+// A walk started ahead of Index is what Index records only while nothing
+// about it changed: another directory, or an option set after Start, gives it
+// up and Index walks afresh.
+TEST_F(TreeIndexerTest, AWalkStartedAheadIsTakenOverOnlyAsStarted)
+{
+    const std::string one = MakeTree("one");
+    const std::string two = MakeTree("two");
+    WriteFileBytes(one + "/only-in-one", "1");
+    const struct {
+        const char* name;
+        const std::string& started;
+        bool checksumAfterStart;
+    } cases[] = {
+        {"the same directory", one, false},
+        {"another directory", two, false},
+        {"an option set after Start", one, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string container = dir.File("started" + std::to_string(&c - cases) + ".cx");
+        CX::CTreeIndexer indexer;
+        ASSERT_FALSE(indexer.Start(c.started).IsError());
+        if (c.checksumAfterStart)
+            indexer.SetChecksum(true);
+        CX::STreeIndexerCounts counts;
+        {
+            CX::CContentContainerDatabase db(container);
+            ASSERT_FALSE(indexer.Index(db, one, counts).IsError());
+        }
+        EXPECT_EQ(2u, counts.folders);
+        EXPECT_EQ(3u, counts.files);
+        CX::CContentContainerDatabase db(container, true);
+        std::string origin;
+        ASSERT_FALSE(db.GetValue("Origin", origin).IsError());
+        EXPECT_EQ(one, origin);
+        int64_t folderId = -1;
+        EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(two + "/", folderId), KO_ERROR_NOT_FOUND));
+        ASSERT_FALSE(db.QueryFolderId(one + "/", folderId).IsError());
+        int64_t fileId = -1;
+        std::string metadata;
+        CTimeStamp updated;
+        ASSERT_FALSE(db.QueryFile(folderId, "a.txt", fileId, metadata, updated).IsError());
+        EXPECT_EQ(c.checksumAfterStart, metadata.find(" XXH128=\"") != std::string::npos) << metadata;
+    }
 }
 
 // Each test runs in a process of its own, so OpenSSL is set up here for the

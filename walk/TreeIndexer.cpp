@@ -26,6 +26,13 @@ CKoError InOneTransaction(CContentContainerDatabase& db, Write write)
     return error;
 }
 
+// The files the walk leaves out: those the host named, or none.
+const walk::OwnFiles& OwnFilesOf(const CTreeIndexerPrivate& data)
+{
+    static const walk::OwnFiles kNone(0, 0, {});
+    return data.own ? *data.own : kNone;
+}
+
 }  // namespace
 
 CTreeIndexerCallback::CTreeIndexerCallback() : CAbortOperationCheck() {}
@@ -42,6 +49,7 @@ CTreeIndexer::~CTreeIndexer() {}
 
 void CTreeIndexer::SetSettings(const SIndexSettings& settings)
 {
+    d->started.reset();
     d->settings = settings;
 }
 
@@ -52,49 +60,80 @@ const SIndexSettings& CTreeIndexer::GetSettings() const
 
 void CTreeIndexer::SetExcludes(const CExcludeRules& rules)
 {
+    d->started.reset();
     d->settings.excludes = rules;
 }
 
 void CTreeIndexer::SetCollects(const std::vector<std::string>& patterns)
 {
+    d->started.reset();
     d->settings.collects = patterns;
 }
 
 void CTreeIndexer::SetChecksum(bool checksum)
 {
+    d->started.reset();
     d->settings.checksum = checksum ? EChecksum::XXH128 : EChecksum::None;
 }
 
 void CTreeIndexer::SetOneFileSystem(bool oneFileSystem)
 {
+    d->started.reset();
     d->settings.oneFileSystem = oneFileSystem;
 }
 
 void CTreeIndexer::SetUpdate(bool update)
 {
+    d->started.reset();
     d->update = update;
 }
 
 void CTreeIndexer::SetOwnFiles(uint64_t folderDevice, uint64_t folderInode, const std::vector<std::string>& names)
 {
+    d->started.reset();
     d->own = std::make_unique<walk::OwnFiles>(static_cast<dev_t>(folderDevice), static_cast<ino_t>(folderInode),
                                               names);
 }
 
 void CTreeIndexer::SetCallback(const CTreeIndexerCallbackPtr& callback)
 {
+    d->started.reset();
     d->callback = callback;
+}
+
+CKoError CTreeIndexer::Start(const string& directory)
+{
+    d->started.reset();
+    if (d->update)
+        return CKoError();
+    auto started = std::make_unique<CTreeIndexerPrivate::Started>(directory, d->callback, OwnFilesOf(*d),
+                                                                  d->settings.checksum);
+    CKoError error = walk::PrepareWalk(directory, d->settings, started->prepared);
+    if (!error.IsError())
+        error = walk::StartWalk(started->prepared.options, started->own, started->prepared.root,
+                                started->prepared.rootStatus, started->report, started->walk);
+    if (error.IsError())
+        return error.Push(FX_LOCATION);
+    d->started = std::move(started);
+    return error;
 }
 
 CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& directory, STreeIndexerCounts& counts)
 {
     counts = STreeIndexerCounts();
+    // A walk started for another directory is no part of this one.
+    std::unique_ptr<CTreeIndexerPrivate::Started> started = std::move(d->started);
+    if (started && started->directory != directory)
+        started.reset();
     // OpenSSL sets itself up while the container is made ready for the walk.
     const CChecksumWarmUp warmUp(d->settings.checksum);
-    walk::PreparedWalk prepared;
-    CKoError error = walk::PrepareWalk(directory, d->settings, prepared);
-    if (error.IsError())
-        return error.Push(FX_LOCATION);
+    walk::PreparedWalk unstarted;
+    if (!started) {
+        CKoError error = walk::PrepareWalk(directory, d->settings, unstarted);
+        if (error.IsError())
+            return error.Push(FX_LOCATION);
+    }
+    walk::PreparedWalk& prepared = started ? started->prepared : unstarted;
     const std::string& resolved = prepared.resolved;
     const std::string& root = prepared.root;
 
@@ -108,7 +147,7 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
 
     // The settings go with the rows, so that a later walk of the tree to
     // compare with them can be made the same way; all in one transaction.
-    error = InOneTransaction(db, [&] {
+    CKoError error = InOneTransaction(db, [&] {
         CKoError written = db.SetValue("Origin", resolved);
         if (!written.IsError())
             written = db.SetValue("SnapshotState", "incomplete");
@@ -129,14 +168,16 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
         }
     }
 
-    static const walk::OwnFiles kNone(0, 0, {});
     walk::TreeWriter writer(db, CTimeStamp::Now(), d->update);
-    walk::CallbackReport report(d->callback.get(), writer);
+    walk::CallbackReport unstartedReport(d->callback);
+    walk::CallbackReport& report = started ? started->report : unstartedReport;
+    report.Attach(writer);
     walk::WalkOutcome outcome;
     error = writer.Begin(root);
     if (!error.IsError())
-        error = walk::Walk(prepared.options, d->own ? *d->own : kNone, root, prepared.rootStatus, writer, report,
-                           outcome);
+        error = started ? started->walk->HandTo(writer, outcome)
+                        : walk::Walk(prepared.options, OwnFilesOf(*d), root, prepared.rootStatus, writer, report,
+                                     outcome);
     counts.folders = writer.Folders();
     counts.files = writer.Files();
     counts.warnings = outcome.warnings;

@@ -115,6 +115,14 @@ public:
     // Null: no progress, no warnings, no cancel.
     void SetCallback(const CTreeIndexerCallbackPtr& callback);
 
+    // Starts reading `directory` on the walk's threads while the host gets
+    // the container ready: Index of the same directory goes on from what
+    // they read. Warnings wait for Index. A walk started is given up by
+    // Index of another directory, by a change of any option, and by the
+    // destructor; an update is not started here (its walk needs the
+    // container). Errors: those Index would give for the directory.
+    CKoError Start(const string& directory);
+
     // Indexes `directory` into `db`, which must be open for writing. The
     // rows written get the time of the call as their record time.
     CKoError Index(CContentContainerDatabase& db, const string& directory, STreeIndexerCounts& counts);

@@ -269,38 +269,31 @@ void Walker::Write(PendingFolder& folder)
     changed_.notify_one();
 }
 
-CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
-              const EntryStatus& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome)
+RunningWalk::RunningWalk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
+                         const EntryStatus& rootStatus, WalkReport& report)
+    : queue_(kBatchesInFlight), walker_(options, own, queue_, rootStatus.device, report, stop_), report_(report)
 {
-    std::atomic<bool> stop{false};
-    const auto poll = [&] {
-        if (!stop.load() && report.Poll())
-            stop.store(true);
-    };
-    BatchQueue queue(kBatchesInFlight);
-    Walker walker(options, own, queue, rootStatus.device, report, stop);
-    std::thread thread;
-    try {
-        thread = std::thread([&] { walker.Run(root, rootStatus); });
-    } catch (const std::system_error& error) {
-        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY, "cannot start the walk: %s", error.what());
-    }
-    // Whatever ends the hand-over, the walker is stopped and waited for
-    // before the objects it uses go away.
-    struct JoinOnExit {
-        BatchQueue& queue;
-        std::thread& thread;
-        ~JoinOnExit()
-        {
-            if (thread.joinable()) {
-                queue.Cancel();
-                thread.join();
-            }
-        }
-    } join{queue, thread};
+    thread_ = std::thread([this, root, rootStatus] { walker_.Run(root, rootStatus); });
+}
 
+RunningWalk::~RunningWalk()
+{
+    // Whatever ends the hand-over (or if none came), the walker is stopped
+    // and waited for before the objects it uses go away.
+    if (thread_.joinable()) {
+        queue_.Cancel();
+        thread_.join();
+    }
+}
+
+CKoError RunningWalk::HandTo(TreeSink& sink, WalkOutcome& outcome)
+{
+    const auto poll = [&] {
+        if (!stop_.load() && report_.Poll())
+            stop_.store(true);
+    };
     CKoError error;
-    while (std::unique_ptr<Batch> batch = queue.Next(poll)) {
+    while (std::unique_ptr<Batch> batch = queue_.Next(poll)) {
         for (const Entry& entry : batch->entries) {
             if (entry.amend)
                 error = sink.AmendFolder(batch->Metadata(entry));
@@ -313,21 +306,40 @@ CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string
         }
         if (error.IsError())
             break;
-        queue.Recycle(std::move(batch));
+        queue_.Recycle(std::move(batch));
         poll();
     }
     if (error.IsError())
-        queue.Cancel();
-    thread.join();
-    outcome.warnings = walker.Warnings();
-    outcome.problems = walker.Problems();
-    outcome.stopped = stop.load();
-    outcome.fileSystems = walker.FileSystemsPassed().Identities();
-    outcome.digestsTaken = walker.Digests().taken.load();
-    outcome.digestsReused = walker.Digests().reused.load();
-    if (walker.failure)
-        std::rethrow_exception(walker.failure);
+        queue_.Cancel();
+    thread_.join();
+    outcome.warnings = walker_.Warnings();
+    outcome.problems = walker_.Problems();
+    outcome.stopped = stop_.load();
+    outcome.fileSystems = walker_.FileSystemsPassed().Identities();
+    outcome.digestsTaken = walker_.Digests().taken.load();
+    outcome.digestsReused = walker_.Digests().reused.load();
+    if (walker_.failure)
+        std::rethrow_exception(walker_.failure);
     return error.Push(FX_LOCATION);
+}
+
+CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
+              const EntryStatus& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome)
+{
+    std::unique_ptr<RunningWalk> walk;
+    CKoError error = StartWalk(options, own, root, rootStatus, report, walk);
+    return error.IsError() ? error : walk->HandTo(sink, outcome);
+}
+
+CKoError StartWalk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
+                   const EntryStatus& rootStatus, WalkReport& report, std::unique_ptr<RunningWalk>& walk)
+{
+    try {
+        walk = std::make_unique<RunningWalk>(options, own, root, rootStatus, report);
+    } catch (const std::system_error& error) {
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_OUTOFMEMORY, "cannot start the walk: %s", error.what());
+    }
+    return CKoError();
 }
 
 }  // namespace CX::walk

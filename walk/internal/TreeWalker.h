@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace CX::walk {
@@ -123,5 +124,33 @@ private:
     size_t aheadBytes_ = 0;
     bool done_ = false;
 };
+
+// A walk whose threads start reading the tree at once and fill their queue
+// (a few batches) until a sink takes what they read: a host may start it
+// while it gets its sink ready. Walk (TreeSink.h) is StartWalk and HandTo.
+class RunningWalk {
+public:
+    // Throws std::system_error when the walk's thread cannot be started.
+    RunningWalk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
+                const EntryStatus& rootStatus, WalkReport& report);
+    // A walk nobody took is stopped; its threads are waited for.
+    ~RunningWalk();
+    RunningWalk(const RunningWalk&) = delete;
+    RunningWalk& operator=(const RunningWalk&) = delete;
+
+    // Hands everything to `sink` on this thread, as Walk does; once only.
+    CKoError HandTo(TreeSink& sink, WalkOutcome& outcome);
+
+private:
+    std::atomic<bool> stop_{false};
+    BatchQueue queue_;
+    Walker walker_;
+    WalkReport& report_;
+    std::thread thread_;
+};
+
+// Starts a walk of `root`, as Walk does, without its sink.
+CKoError StartWalk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
+                   const EntryStatus& rootStatus, WalkReport& report, std::unique_ptr<RunningWalk>& walk);
 
 }  // namespace CX::walk

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace CX::walk {
 
@@ -36,33 +37,52 @@ public:
 
 // The walk's report to a host's callback (none: no progress, no warnings, no
 // cancel): warnings one at a time, progress and cancel on the thread that
-// runs the walk.
+// runs the walk. Until the sink's progress is attached (a walk started
+// before its sink was ready), warnings are held back.
 class CallbackReport : public WalkReport {
 public:
-    CallbackReport(CTreeIndexerCallback* callback, const WalkProgress& progress)
-        : callback_(callback), progress_(progress)
+    explicit CallbackReport(const CTreeIndexerCallbackPtr& callback) : callback_(callback) {}
+
+    // Passes on the warnings held back, and what comes from now on.
+    void Attach(const WalkProgress& progress)
     {
+        std::lock_guard<std::mutex> lock(mutex_);
+        progress_ = &progress;
+        for (const Held& warning : held_)
+            callback_->OnWarning(warning.path, warning.what, warning.cause, warning.problem);
+        held_.clear();
     }
 
     void Warning(const std::string& path, const char* what, const char* cause, bool problem) override
     {
-        if (callback_ == nullptr)
+        if (!callback_)
             return;
         std::lock_guard<std::mutex> lock(mutex_);
-        callback_->OnWarning(path, what, cause, problem);
+        if (progress_ == nullptr)
+            held_.push_back(Held{path, what, cause, problem});
+        else
+            callback_->OnWarning(path, what, cause, problem);
     }
 
     bool Poll() override
     {
-        if (callback_ == nullptr)
+        if (!callback_ || progress_ == nullptr)
             return false;
-        callback_->OnProgress(progress_.Entries(), progress_.Current());
+        callback_->OnProgress(progress_->Entries(), progress_->Current());
         return callback_->IsAborted();
     }
 
 private:
-    CTreeIndexerCallback* const callback_;
-    const WalkProgress& progress_;
+    struct Held {
+        std::string path;
+        std::string what;
+        std::string cause;
+        bool problem;
+    };
+
+    const CTreeIndexerCallbackPtr callback_;
+    const WalkProgress* progress_ = nullptr;
+    std::vector<Held> held_;
     std::mutex mutex_;
 };
 
