@@ -166,6 +166,16 @@ public:
         };
         if (!file.Acquire(container_, fileOptions))
             return g_interrupted.load() ? kInterrupted : kTrouble;
+        // A new snapshot's walk needs nothing of the current one: it starts
+        // here, its warnings held back, while the current snapshot is read
+        // and the new file made. A run refused meanwhile gives it up.
+        CX::CTreeIndexer indexer;
+        if (!update_) {
+            Configure(indexer, file, WalkSettings(CX::SIndexSettings(), excludes, policy), false);
+            (void)indexer.Start(root);  // what fails here, Index says
+        }
+        if (!file.CheckCurrent())
+            return g_interrupted.load() ? kInterrupted : kTrouble;
         bool update = update_;
         if (file.HoldsFinishedSnapshot() && !current.origin.empty() && current.origin != folder) {
             if (!force_)
@@ -180,10 +190,17 @@ public:
             warmUp.emplace(current.settings.checksum);
         if (!file.Prepare())
             return g_interrupted.load() ? kInterrupted : kTrouble;
+        if (update_)
+            Configure(indexer, file, WalkSettings(current.settings, excludes, policy), update);
+        return Write(indexer, file, root, commandLine);
+    }
 
-        // An update walks as the snapshot was taken; an option given replaces
-        // its one setting.
-        CX::SIndexSettings settings = current.settings;
+private:
+    // An update walks as the snapshot was taken; an option given replaces
+    // its one setting.
+    CX::SIndexSettings WalkSettings(CX::SIndexSettings settings, const CX::CExcludeRules& excludes,
+                                    const CX::CPathPolicy& policy) const
+    {
         if (checksum_->count() != 0)
             (void)CX::ChecksumFromName(checksumName_, settings.checksum);  // the parser checked the name
         if (noChecksum_->count() != 0)
@@ -202,20 +219,23 @@ public:
             settings.collects = collects_;
         if (policy_->count() != 0)
             settings.policy = policy;
-        return Write(file, root, settings, update, commandLine);
+        return settings;
     }
 
-private:
-    int Write(SnapshotFile& file, const std::string& root, const CX::SIndexSettings& settings, bool update,
-              const std::string& commandLine)
+    static void Configure(CX::CTreeIndexer& indexer, const SnapshotFile& file, const CX::SIndexSettings& settings,
+                          bool update)
     {
-        CX::CTreeIndexer indexer;
         indexer.SetSettings(settings);
         indexer.SetUpdate(update);
         // The container's files, and the new one's, are left out of the walk
         // by their folder's identity, whatever path leads there.
         indexer.SetOwnFiles(file.FolderDevice(), file.FolderInode(), file.OwnNames());
+        // The progress line is gone before anything else is said.
+        indexer.SetCallback(MakeWalkCallback("indexed"));
+    }
 
+    int Write(CX::CTreeIndexer& indexer, SnapshotFile& file, const std::string& root, const std::string& commandLine)
+    {
         CX::STreeIndexerCounts counts;
         bool interrupted = false;
         {
@@ -242,8 +262,6 @@ private:
             error = db.SetValue("OriginQuery", commandLine);
             if (error.IsError())
                 return Fail(file.Target(), Cause(error));
-            // The progress line is gone before anything else is said.
-            indexer.SetCallback(MakeWalkCallback("indexed"));
             error = indexer.Index(db, root, counts);
             indexer.SetCallback(nullptr);
             // The container is left in the journal mode it always has.

@@ -103,9 +103,9 @@ SnapshotFile::~SnapshotFile()
 
 bool SnapshotFile::Acquire(const std::string& path, const Options& options)
 {
+    options_ = options;
     update_ = options.update;
-    force_ = options.force;
-    return Resolve(path) && Lock(options) && CheckCurrent(options);
+    return Resolve(path) && Lock() && MakePrivateFolder();
 }
 
 bool SnapshotFile::Resolve(const std::string& path)
@@ -163,7 +163,7 @@ bool SnapshotFile::Resolve(const std::string& path)
     return true;
 }
 
-bool SnapshotFile::Lock(const Options& options)
+bool SnapshotFile::Lock()
 {
     bool toldWaiting = false;
     for (;;) {
@@ -185,7 +185,7 @@ bool SnapshotFile::Lock(const Options& options)
             return false;
         }
         while (FX::RetryOnEintr([&] { return flock(fd.Get(), LOCK_EX | LOCK_NB); }) != 0) {
-            if (errno != EWOULDBLOCK || !options.wait || g_interrupted.load()) {
+            if (errno != EWOULDBLOCK || !options_.wait || g_interrupted.load()) {
                 Fail(target_, g_interrupted.load() ? "interrupted"
                               : errno == EWOULDBLOCK ? "locked by another writer (--wait waits for it)"
                                                      : std::strerror(errno));
@@ -205,7 +205,7 @@ bool SnapshotFile::Lock(const Options& options)
     }
 }
 
-bool SnapshotFile::CheckCurrent(const Options& options)
+bool SnapshotFile::CheckCurrent()
 {
     struct stat current {};
     if (fstat(lock_.Get(), &current) != 0) {
@@ -238,16 +238,16 @@ bool SnapshotFile::CheckCurrent(const Options& options)
         CX::CContentContainerDatabase db(target_, true);
         const CKoError& error = db.GetConstructionError();
         if (error.IsError()) {
-            if (options.force && !options.update)
+            if (options_.force && !options_.update)
                 return true;
-            Fail(target_, Cause(error) + (options.update ? "" : "; --force replaces it"));
+            Fail(target_, Cause(error) + (options_.update ? "" : "; --force replaces it"));
             return false;
         }
         std::string state;
         db.GetValue("SnapshotState", state);  // a host's container has none: finished
         finished_ = state != "incomplete";
         currentHasRows_ = true;
-        if (options.readCurrent && !options.readCurrent(db))
+        if (options_.readCurrent && !options_.readCurrent(db))
             return false;
     }
     if (!sideFiles)
@@ -323,12 +323,14 @@ void SnapshotFile::RemoveStaleTemporaries() const
     }
 }
 
-bool SnapshotFile::Prepare()
+bool SnapshotFile::MakePrivateFolder()
 {
+    // Those of runs that died go first: a walk starts once this is done.
     RemoveStaleTemporaries();
     // The new snapshot is made in a folder of its own that only this user
     // can enter: SQLite's files beside it are made there too, where nobody
-    // else can put one first for the run to write into.
+    // else can put one first for the run to write into. It is made first,
+    // so that a walk may start with its name known.
     std::string pattern = (folder_ == "/" ? "" : folder_) + "/." + name_ + ".tmpXXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) {
         Fail(target_, std::string("cannot make a temporary folder beside it: ") + std::strerror(errno));
@@ -338,6 +340,11 @@ bool SnapshotFile::Prepare()
     temporary_ = private_ + "/" + name_;
     privateHandle_ = RemoveOnSecondSignal(private_, true);
     temporaryHandle_ = RemoveOnSecondSignal(temporary_, false);
+    return true;
+}
+
+bool SnapshotFile::Prepare()
+{
     const FX::UniqueFd fd(open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
         Fail(temporary_, std::strerror(errno));
@@ -345,7 +352,7 @@ bool SnapshotFile::Prepare()
     }
     // The new snapshot is seen by whoever could see the old one, no more:
     // one that could not keep its owner and group would pass to this user.
-    if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0 && !force_) {
+    if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0 && !options_.force) {
         Fail(target_, "owned by " + std::to_string(owner_) + ":" + std::to_string(group_) +
                           ", which a new snapshot made by this user could not keep (--force replaces it anyway)");
         return false;

@@ -42,10 +42,14 @@ public:
     SnapshotFile(const SnapshotFile&) = delete;
     SnapshotFile& operator=(const SnapshotFile&) = delete;
 
-    // Resolves `path` as the kernel does, takes the writers' lock and checks
-    // that the file may be replaced. Prints the cause and answers false when
-    // it may not.
+    // Resolves `path` as the kernel does, takes the writers' lock and makes
+    // the private folder the new snapshot is to be made in. Prints the cause
+    // and answers false when it cannot.
     bool Acquire(const std::string& path, const Options& options);
+    // Checks that the file may be replaced, reading what the caller needs of
+    // the current snapshot. Prints the cause and answers false when it may
+    // not.
+    bool CheckCurrent();
 
     // Whether the current file holds a snapshot (a container with rows).
     bool HoldsSnapshot() const { return currentHasRows_; }
@@ -55,8 +59,9 @@ public:
     // The new snapshot starts empty even with `update`.
     void StartAfresh() { update_ = false; }
 
-    // Makes the temporary file (a copy of the current snapshot with
-    // `update`), with the current file's mode and owner (0600 for a new one).
+    // Makes the temporary file in the private folder (a copy of the current
+    // snapshot with `update`), with the current file's mode and owner (0600
+    // for a new one).
     bool Prepare();
 
     // Whether the temporary file starts from the current snapshot's rows.
@@ -77,12 +82,13 @@ public:
 
 private:
     bool Resolve(const std::string& path);
-    bool Lock(const Options& options);
-    bool CheckCurrent(const Options& options);
+    bool Lock();
+    bool MakePrivateFolder();
     bool NoOtherUser(const char* when) const;
     void RemoveStaleTemporaries() const;
     void RemoveTemporary();
 
+    Options options_;
     std::string folder_;  // resolved, without a trailing "/"
     std::string name_;
     std::string target_;
@@ -97,7 +103,6 @@ private:
     bool finished_ = false;
     bool copied_ = false;
     bool update_ = false;
-    bool force_ = false;
     bool published_ = false;
     mode_t mode_ = 0600;
     uid_t owner_ = static_cast<uid_t>(-1);

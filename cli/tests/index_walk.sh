@@ -165,6 +165,16 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
   check "unreadable: folder not stat'ed" "Type=\"dir\"$denied" "$(metadata_in "$P/nosearch/sub/")"
   check "unreadable: the rest" "$(expected_metadata "$P/open/file")" \
     "$(metadata_in "$P/open/file" | sed 's/ SHA256="[0-9a-f]*"//')"
+  # A run refused for holding another folder's snapshot says only that,
+  # though its walk had started (at a folder it cannot read, which it may or
+  # may not have reached: five runs).
+  setpriv --reuid=nobody --regid=nogroup --clear-groups "$CX" index "$P/open" "$P/open.cx" 2>/dev/null
+  for _ in 1 2 3 4 5; do
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$CX" index "$P/closed" "$P/open.cx" 2>>"$WORK/refused"
+    echo "exit $?" >>"$WORK/refused"
+  done
+  check "unreadable: refused runs say only that" "10 5 5" "$(wc -l <"$WORK/refused") \
+$(grep -c '(--force replaces it)$' "$WORK/refused") $(grep -c '^exit 2$' "$WORK/refused")"
   chmod 700 "$WORK" "$P/closed" "$P/nosearch"
 else
   echo "skipped: unreadable folders and files (needs root and setpriv)"
