@@ -140,15 +140,6 @@ public:
             return kTrouble;
         const std::string folder = root.size() > 1 ? root.substr(0, root.size() - 1) : root;
 
-        // Digests asked for: OpenSSL sets itself up while the files are made
-        // ready (those of the current snapshot, if not asked, once it is read).
-        std::optional<CX::CChecksumWarmUp> warmUp;
-        if (checksum_->count() != 0) {
-            CX::EChecksum asked = CX::EChecksum::None;
-            (void)CX::ChecksumFromName(checksumName_, asked);  // the parser checked the name
-            warmUp.emplace(asked);
-        }
-
         // The new snapshot is made in a temporary file and takes the
         // container's place only when it is finished; until then the
         // previous one stays.
@@ -173,6 +164,14 @@ public:
         if (!update_) {
             Configure(indexer, file, WalkSettings(CX::SIndexSettings(), excludes, policy), false);
             (void)indexer.Start(root);  // what fails here, Index says
+        }
+        // Digests asked for: OpenSSL sets itself up while the files are made
+        // ready (those of the current snapshot, if not asked, once it is read).
+        std::optional<CX::CChecksumWarmUp> warmUp;
+        if (checksum_->count() != 0) {
+            CX::EChecksum asked = CX::EChecksum::None;
+            (void)CX::ChecksumFromName(checksumName_, asked);  // the parser checked the name
+            warmUp.emplace(asked);
         }
         if (!file.CheckCurrent())
             return g_interrupted.load() ? kInterrupted : kTrouble;

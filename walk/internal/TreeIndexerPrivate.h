@@ -9,6 +9,7 @@
 #include "WalkSetup.h"
 
 #include <memory>
+#include <optional>
 
 namespace CX {
 
@@ -16,14 +17,13 @@ class CTreeIndexerPrivate {
 public:
     // A walk started by Start, with all it uses: its threads end first.
     struct Started {
-        Started(const std::string& directory, const CTreeIndexerCallbackPtr& callback, const walk::OwnFiles& own,
-                EChecksum checksum)
-            : directory(directory), own(own), warmUp(checksum), report(callback)
+        Started(const std::string& directory, const CTreeIndexerCallbackPtr& callback, const walk::OwnFiles& own)
+            : directory(directory), own(own), report(callback)
         {
         }
         const std::string directory;
         const walk::OwnFiles own;
-        const CChecksumWarmUp warmUp;
+        std::optional<CChecksumWarmUp> warmUp;
         walk::PreparedWalk prepared;
         walk::CallbackReport report;
         std::unique_ptr<walk::RunningWalk> walk;
