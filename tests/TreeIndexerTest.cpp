@@ -29,6 +29,32 @@ protected:
         return root;
     }
 
+    // The metadata of file `name` in `folder` (a path ending with "/"), or
+    // "" when the container has no such file.
+    static std::string FileMetadata(CX::CContentContainerDatabase& db, const std::string& folder,
+                                    const std::string& name)
+    {
+        int64_t folderId = -1;
+        int64_t fileId = -1;
+        std::string metadata;
+        CTimeStamp updated;
+        if (db.QueryFolderId(folder, folderId).IsError() ||
+            db.QueryFile(folderId, name, fileId, metadata, updated).IsError())
+            return "";
+        return metadata;
+    }
+
+    // The container holds a snapshot of `origin`, and no row of `other`.
+    static void ExpectSnapshotOfOnly(CX::CContentContainerDatabase& db, const std::string& origin,
+                                     const std::string& other)
+    {
+        std::string recorded;
+        EXPECT_FALSE(db.GetValue("Origin", recorded).IsError());
+        EXPECT_EQ(origin, recorded);
+        int64_t folderId = -1;
+        EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(other + "/", folderId), KO_ERROR_NOT_FOUND));
+    }
+
     CKoError Index(const std::string& container, const std::string& root, const CX::SIndexSettings& settings,
                    bool update)
     {
@@ -67,11 +93,7 @@ TEST_F(TreeIndexerTest, RecordsItsSettingsAndReadsThemBack)
     // The walk went by them: the log folder is left out, the file digested.
     int64_t folderId = -1;
     EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(root + "/logs/", folderId), KO_ERROR_NOT_FOUND));
-    ASSERT_FALSE(db.QueryFolderId(root + "/", folderId).IsError());
-    int64_t fileId = -1;
-    std::string metadata;
-    CTimeStamp updated;
-    ASSERT_FALSE(db.QueryFile(folderId, "a.txt", fileId, metadata, updated).IsError());
+    const std::string metadata = FileMetadata(db, root + "/", "a.txt");
     EXPECT_NE(std::string::npos, metadata.find(" XXH128=\"")) << metadata;
     EXPECT_NE(std::string::npos, metadata.find(" Collect=\"true\"")) << metadata;
 }
@@ -129,12 +151,10 @@ TEST_F(TreeIndexerTest, AnUpdateRefusesASnapshotOfAnotherFolder)
     EXPECT_NE(std::string::npos, message.find(one)) << message;
     EXPECT_NE(std::string::npos, message.find(two)) << message;
     // The snapshot is still the first tree's, and only its.
-    CX::CContentContainerDatabase db(container, true);
-    std::string origin;
-    ASSERT_FALSE(db.GetValue("Origin", origin).IsError());
-    EXPECT_EQ(one, origin);
-    int64_t folderId = -1;
-    EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(two + "/", folderId), KO_ERROR_NOT_FOUND));
+    {
+        CX::CContentContainerDatabase db(container, true);
+        ExpectSnapshotOfOnly(db, one, two);
+    }
     // The same tree updates.
     EXPECT_FALSE(Index(container, one, CX::SIndexSettings(), true).IsError());
 }
@@ -171,48 +191,57 @@ TEST_F(TreeIndexerTest, AWalkStartedAheadIsTakenOverOnlyAsStarted)
         EXPECT_EQ(2u, counts.folders);
         EXPECT_EQ(3u, counts.files);
         CX::CContentContainerDatabase db(container, true);
-        std::string origin;
-        ASSERT_FALSE(db.GetValue("Origin", origin).IsError());
-        EXPECT_EQ(one, origin);
-        int64_t folderId = -1;
-        EXPECT_TRUE(FXErrorUtil::IsWin32(db.QueryFolderId(two + "/", folderId), KO_ERROR_NOT_FOUND));
-        ASSERT_FALSE(db.QueryFolderId(one + "/", folderId).IsError());
-        int64_t fileId = -1;
-        std::string metadata;
-        CTimeStamp updated;
-        ASSERT_FALSE(db.QueryFile(folderId, "a.txt", fileId, metadata, updated).IsError());
+        ExpectSnapshotOfOnly(db, one, two);
+        const std::string metadata = FileMetadata(db, one + "/", "a.txt");
+        EXPECT_EQ(0u, metadata.find("Type=\"file\"")) << metadata;
         EXPECT_EQ(c.checksumAfterStart, metadata.find(" XXH128=\"") != std::string::npos) << metadata;
     }
 }
 
 // Each test runs in a process of its own, so OpenSSL is set up here for the
-// first time: by the host's warm-up, the indexer's and the walk's threads,
-// all at once. Also run under ThreadSanitizer.
-TEST_F(TreeIndexerTest, DigestsTakenWhileOpenSslSetsItselfUp)
-{
-    const std::string root = dir.File("tree");
-    ASSERT_EQ(0, mkdir(root.c_str(), 0755));
-    for (int i = 0; i < 64; ++i)
-        WriteFileBytes(root + "/f" + std::to_string(i), "abc");
-    CX::SIndexSettings settings;
-    settings.checksum = CX::EChecksum::SHA256;
-    const std::string container = dir.File("c.cx");
+// first time, by several threads at once: the host's warm-up, the indexer's
+// and the walk's threads, or the walk's threads while a walk started ahead
+// loads libcrypto. Also run under ThreadSanitizer.
+class TreeIndexerDigestTest : public TreeIndexerTest {
+protected:
+    void IndexWithDigests(bool startedAhead)
     {
-        const CX::CChecksumWarmUp warmUp(settings.checksum);
-        ASSERT_FALSE(Index(container, root, settings, false).IsError());
+        const std::string root = dir.File("tree");
+        ASSERT_EQ(0, mkdir(root.c_str(), 0755));
+        for (int i = 0; i < 64; ++i)
+            WriteFileBytes(root + "/f" + std::to_string(i), "abc");
+        CX::SIndexSettings settings;
+        settings.checksum = CX::EChecksum::SHA256;
+        const std::string container = dir.File("c.cx");
+        if (startedAhead) {
+            CX::CTreeIndexer indexer;
+            indexer.SetSettings(settings);
+            ASSERT_FALSE(indexer.Start(root).IsError());
+            CX::CContentContainerDatabase db(container);
+            CX::STreeIndexerCounts counts;
+            ASSERT_FALSE(indexer.Index(db, root, counts).IsError());
+        } else {
+            const CX::CChecksumWarmUp warmUp(settings.checksum);
+            ASSERT_FALSE(Index(container, root, settings, false).IsError());
+        }
+        CX::CContentContainerDatabase db(container, true);
+        for (int i = 0; i < 64; ++i) {
+            const std::string metadata = FileMetadata(db, root + "/", "f" + std::to_string(i));
+            EXPECT_NE(std::string::npos,
+                      metadata.find("SHA256=\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\""))
+                << metadata;
+        }
     }
-    CX::CContentContainerDatabase db(container, true);
-    int64_t folderId = -1;
-    ASSERT_FALSE(db.QueryFolderId(root + "/", folderId).IsError());
-    for (int i = 0; i < 64; ++i) {
-        int64_t fileId = -1;
-        std::string metadata;
-        CTimeStamp updated;
-        ASSERT_FALSE(db.QueryFile(folderId, "f" + std::to_string(i), fileId, metadata, updated).IsError());
-        EXPECT_NE(std::string::npos,
-                  metadata.find("SHA256=\"ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad\""))
-            << metadata;
-    }
+};
+
+TEST_F(TreeIndexerDigestTest, DigestsTakenWhileOpenSslSetsItselfUp)
+{
+    IndexWithDigests(false);
+}
+
+TEST_F(TreeIndexerDigestTest, DigestsTakenByAWalkStartedAhead)
+{
+    IndexWithDigests(true);
 }
 
 }  // namespace
