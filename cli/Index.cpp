@@ -189,7 +189,7 @@ public:
             warmUp.emplace(current.settings.checksum);
         if (!file.Prepare())
             return g_interrupted.load() ? kInterrupted : kTrouble;
-        if (update_)
+        if (update_ || file.PrivateFolderMoved())
             Configure(indexer, file, WalkSettings(current.settings, excludes, policy), update);
         return Write(indexer, file, root, commandLine);
     }

@@ -8,7 +8,8 @@
 // folder of its own beside the container that only the run's user can
 // enter, so that nobody can put a file where SQLite will make one beside it.
 // Leftovers after a crash are removed by the next writer, which holds the
-// lock and so knows that no run still uses them.
+// lock and so knows that no run still uses them, once it has found that it
+// may replace the container: a run refused touches nothing.
 //
 // SQLite's files beside the container (-wal, -shm, -journal) mean that a
 // program has it open, or had it open when it died. They must belong to the
@@ -27,6 +28,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -105,7 +107,7 @@ bool SnapshotFile::Acquire(const std::string& path, const Options& options)
 {
     options_ = options;
     update_ = options.update;
-    return Resolve(path) && Lock() && MakePrivateFolder();
+    return Resolve(path) && Lock() && ReservePrivateFolder();
 }
 
 bool SnapshotFile::Resolve(const std::string& path)
@@ -279,13 +281,13 @@ bool SnapshotFile::NoOtherUser(const char* cause) const
     return true;
 }
 
-void SnapshotFile::RemoveStaleTemporaries() const
+std::vector<std::string> SnapshotFile::StaleTemporaries() const
 {
     DIR* folder = opendir(folder_.c_str());
     if (folder == nullptr)
-        return;
+        return {};
     const std::string prefix = "." + name_ + ".tmp";
-    std::vector<std::string> stale;
+    std::vector<std::string> named;
     while (const struct dirent* entry = readdir(folder)) {
         const std::string name = entry->d_name;
         if (name.compare(0, prefix.size(), prefix) != 0)
@@ -303,41 +305,83 @@ void SnapshotFile::RemoveStaleTemporaries() const
             }
         }
         if (rest.size() == 6)
-            stale.push_back(name);
+            named.push_back(name);
     }
     closedir(folder);
     // Only what a run of this user made; the writers' lock says no run is at
-    // work on it. A private folder goes with the files a run puts there, and
-    // stays if it holds anything else.
-    for (const auto& name : stale) {
-        const std::string path = (folder_ == "/" ? "" : folder_) + "/" + name;
+    // work on it.
+    std::vector<std::string> stale;
+    for (const auto& name : named) {
         struct stat status {};
-        if (lstat(path.c_str(), &status) != 0 || status.st_uid != geteuid())
+        if (lstat(Beside(name).c_str(), &status) == 0 && status.st_uid == geteuid() &&
+            (S_ISDIR(status.st_mode) || S_ISREG(status.st_mode)))
+            stale.push_back(name);
+    }
+    return stale;
+}
+
+void SnapshotFile::RemoveStaleTemporaries() const
+{
+    // A private folder goes with the files a run puts there, and stays if it
+    // holds anything else.
+    for (const auto& name : StaleTemporaries()) {
+        const std::string path = Beside(name);
+        struct stat status {};
+        if (lstat(path.c_str(), &status) != 0)
             continue;
         if (S_ISDIR(status.st_mode)) {
             RemoveWithSideFiles(path + "/" + name_);
             rmdir(path.c_str());
-        } else if (S_ISREG(status.st_mode)) {
+        } else {
             unlink(path.c_str());
         }
     }
 }
 
-bool SnapshotFile::MakePrivateFolder()
+std::string SnapshotFile::Beside(const std::string& name) const
 {
-    // Those of runs that died go first: a walk starts once this is done.
-    RemoveStaleTemporaries();
-    // The new snapshot is made in a folder of its own that only this user
-    // can enter: SQLite's files beside it are made there too, where nobody
-    // else can put one first for the run to write into. It is made first,
-    // so that a walk may start with its name known.
-    std::string pattern = (folder_ == "/" ? "" : folder_) + "/." + name_ + ".tmpXXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        Fail(target_, std::string("cannot make a temporary folder beside it: ") + std::strerror(errno));
+    return (folder_ == "/" ? "" : folder_) + "/" + name;
+}
+
+bool SnapshotFile::ReservePrivateFolder()
+{
+    // The names the walk must leave out are known before anything is made:
+    // a run refused once the current file is read leaves the folder as it
+    // was. What runs that died left is removed only then.
+    stale_ = StaleTemporaries();
+    return PickPrivateName();
+}
+
+bool SnapshotFile::PickPrivateName()
+{
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char random[6];
+    if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
+        Fail(target_, std::string("cannot name a temporary folder beside it: ") + std::strerror(errno));
         return false;
     }
-    private_ = pattern;
+    std::string name = "." + name_ + ".tmp";
+    for (const unsigned char byte : random)
+        name += kLetters[byte % (sizeof kLetters - 1)];
+    private_ = Beside(name);
     temporary_ = private_ + "/" + name_;
+    return true;
+}
+
+bool SnapshotFile::MakePrivateFolder()
+{
+    // The new snapshot is made in a folder of its own that only this user
+    // can enter: SQLite's files beside it are made there too, where nobody
+    // else can put one first for the run to write into. Its name was picked
+    // before the walk began; should it be taken, another is.
+    while (mkdir(private_.c_str(), 0700) != 0) {
+        if (errno != EEXIST || !PickPrivateName()) {
+            Fail(target_, std::string("cannot make a temporary folder beside it: ") + std::strerror(errno));
+            return false;
+        }
+        privateMoved_ = true;
+    }
+    madePrivate_ = true;
     privateHandle_ = RemoveOnSecondSignal(private_, true);
     temporaryHandle_ = RemoveOnSecondSignal(temporary_, false);
     return true;
@@ -345,6 +389,9 @@ bool SnapshotFile::MakePrivateFolder()
 
 bool SnapshotFile::Prepare()
 {
+    RemoveStaleTemporaries();
+    if (!MakePrivateFolder())
+        return false;
     const FX::UniqueFd fd(open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) {
         Fail(temporary_, std::strerror(errno));
@@ -418,9 +465,11 @@ std::vector<std::string> SnapshotFile::OwnNames() const
     std::vector<std::string> names;
     if (!target_.empty())
         names = WithSideFiles(name_);
-    // The private folder the new snapshot is made in, with all it holds.
+    // The private folder the new snapshot is made in, with all it holds,
+    // and what runs that died left (removed before the new one is made).
     if (!private_.empty())
         names.push_back(private_.substr(private_.rfind('/') + 1));
+    names.insert(names.end(), stale_.begin(), stale_.end());
     // Its seal, which changes whenever the container does.
     if (!target_.empty())
         names.push_back(name_ + ".sig");
@@ -429,11 +478,11 @@ std::vector<std::string> SnapshotFile::OwnNames() const
 
 void SnapshotFile::RemoveTemporary()
 {
-    if (!temporary_.empty())
-        RemoveWithSideFiles(temporary_);
+    if (!madePrivate_)
+        return;
+    RemoveWithSideFiles(temporary_);
     KeepOnSecondSignal(temporaryHandle_);
-    if (!private_.empty())
-        rmdir(private_.c_str());
+    rmdir(private_.c_str());
     KeepOnSecondSignal(privateHandle_);
 }
 

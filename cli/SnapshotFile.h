@@ -42,9 +42,9 @@ public:
     SnapshotFile(const SnapshotFile&) = delete;
     SnapshotFile& operator=(const SnapshotFile&) = delete;
 
-    // Resolves `path` as the kernel does, takes the writers' lock and makes
-    // the private folder the new snapshot is to be made in. Prints the cause
-    // and answers false when it cannot.
+    // Resolves `path` as the kernel does, takes the writers' lock and names
+    // the private folder the new snapshot is to be made in (OwnNames), which
+    // Prepare makes. Prints the cause and answers false when it cannot.
     bool Acquire(const std::string& path, const Options& options);
     // Checks that the file may be replaced, reading what the caller needs of
     // the current snapshot. Prints the cause and answers false when it may
@@ -59,10 +59,13 @@ public:
     // The new snapshot starts empty even with `update`.
     void StartAfresh() { update_ = false; }
 
-    // Makes the temporary file in the private folder (a copy of the current
-    // snapshot with `update`), with the current file's mode and owner (0600
-    // for a new one).
+    // Removes what runs that died left, makes the private folder and the
+    // temporary file in it (a copy of the current snapshot with `update`),
+    // with the current file's mode and owner (0600 for a new one).
     bool Prepare();
+    // Whether the private folder was made under another name than OwnNames
+    // gave before Prepare (that one was taken meanwhile).
+    bool PrivateFolderMoved() const { return privateMoved_; }
 
     // Whether the temporary file starts from the current snapshot's rows.
     bool CopiedCurrent() const { return copied_; }
@@ -74,8 +77,8 @@ public:
     const std::string& Target() const { return target_; }
     const std::string& Temporary() const { return temporary_; }
     // The folder holding both files, and the names in it that are this
-    // run's own (the two files, SQLite's files beside them, and the
-    // container's seal).
+    // run's own (the two files, SQLite's files beside them, the container's
+    // seal, and what runs that died left).
     dev_t FolderDevice() const { return folderDevice_; }
     ino_t FolderInode() const { return folderInode_; }
     std::vector<std::string> OwnNames() const;
@@ -83,6 +86,10 @@ public:
 private:
     bool Resolve(const std::string& path);
     bool Lock();
+    std::vector<std::string> StaleTemporaries() const;
+    std::string Beside(const std::string& name) const;
+    bool ReservePrivateFolder();
+    bool PickPrivateName();
     bool MakePrivateFolder();
     bool NoOtherUser(const char* when) const;
     void RemoveStaleTemporaries() const;
@@ -94,6 +101,9 @@ private:
     std::string target_;
     std::string private_;    // the folder the new snapshot is made in
     std::string temporary_;  // the new snapshot, in it
+    std::vector<std::string> stale_;  // what runs that died left beside the container
+    bool madePrivate_ = false;
+    bool privateMoved_ = false;
     int privateHandle_ = -1;  // both removed by a second Ctrl-C
     int temporaryHandle_ = -1;
     dev_t folderDevice_ = 0;

@@ -19,9 +19,14 @@ echo one >"$T/a/x"
 echo two >"$T/a/b/y"
 echo three >"$T/c/z"
 
-# Not a container: refused before a byte is written, unless --force.
+# Not a container: refused before a byte is written, unless --force. Nothing
+# beside it is touched either: a file of another program named like a run's
+# leftover stays, and the folder is not modified.
 sqlite3 "$WORK/other.db" 'CREATE TABLE Accounts (Id, Name); INSERT INTO Accounts VALUES (1, "a");'
 printf 'notes\n' >"$WORK/notes.txt"
+echo "another program's" >"$WORK/.notes.txt.tmpA1b2C3"
+: >"$WORK/err"
+touch -d 2020-01-01 "$WORK"
 for f in other.db notes.txt; do
   before=$(sum "$WORK/$f")
   "$CX" index "$T" "$WORK/$f" 2>"$WORK/err"
@@ -32,6 +37,8 @@ for f in other.db notes.txt; do
   check "$f refused for --update" "2 $before" "$? $(sum "$WORK/$f")"
 done
 check "leftovers of refusals" "" "$(leftovers "$WORK/other.db")"
+check "refusals leave the folder alone" "2020-01-01 yes" \
+  "$(date -r "$WORK" +%F) $([ -f "$WORK/.notes.txt.tmpA1b2C3" ] && echo yes)"
 "$CX" index --force "$T" "$WORK/notes.txt" 2>/dev/null
 check "--force replaces" "0 complete" "$? $(state "$WORK/notes.txt")"
 
