@@ -1,15 +1,17 @@
 // The tree indexer as a host uses it: the settings it records and reads back,
 // a recorded setting that cannot be read back, an update that must not mix
-// two trees in one snapshot, a walk started ahead of Index, and digests taken
-// while OpenSSL sets itself up.
+// two trees in one snapshot, a walk started ahead of Index, a top folder gone
+// as the walk begins, and digests taken while OpenSSL sets itself up.
 #include "ChecksumWarmUp.h"
 #include "ContentContainerDatabase.h"
 #include "IndexSettings.h"
 #include "TestSupport.h"
 #include "TreeIndexer.h"
+#include "TreeWalker.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -195,6 +197,42 @@ TEST_F(TreeIndexerTest, AWalkStartedAheadIsTakenOverOnlyAsStarted)
         const std::string metadata = FileMetadata(db, one + "/", "a.txt");
         EXPECT_EQ(0u, metadata.find("Type=\"file\"")) << metadata;
         EXPECT_EQ(c.checksumAfterStart, metadata.find(" XXH128=\"") != std::string::npos) << metadata;
+    }
+}
+
+// A top folder gone between its stat and its reading (the host resolved it,
+// then it was removed) leaves nothing to record: the walk fails rather than
+// hand on an empty tree, which would replace a snapshot with nothing, and
+// says so once.
+TEST_F(TreeIndexerTest, ARootGoneAsTheWalkBeginsIsAnError)
+{
+    struct Sink : CX::walk::TreeSink {
+        CKoError Folder(std::string_view, std::string_view, bool) override { return CKoError(); }
+        CKoError AmendFolder(std::string_view) override { return CKoError(); }
+        CKoError File(std::string_view, std::string_view) override { return CKoError(); }
+    } sink;
+    struct Report : CX::walk::WalkReport {
+        void Warning(const std::string& path, const char* what, const char*, bool) override
+        {
+            warnings.push_back(path + ": " + what);
+        }
+        bool Poll() override { return false; }
+        std::vector<std::string> warnings;
+    };
+    const std::string root = MakeTree("gone");
+    CX::walk::EntryStatus status;
+    ASSERT_TRUE(CX::walk::StatAt(AT_FDCWD, root.c_str(), status));
+    ASSERT_EQ(0, system(("rm -r '" + root + "'").c_str()));
+    for (const bool xattrs : {true, false}) {
+        SCOPED_TRACE(xattrs ? "with extended attributes" : "without");
+        CX::walk::WalkOptions options;
+        options.xattrs = xattrs;
+        Report report;
+        CX::walk::WalkOutcome outcome;
+        const CKoError error =
+            CX::walk::Walk(options, CX::walk::OwnFiles(0, 0, {}), root + "/", status, sink, report, outcome);
+        EXPECT_TRUE(FXErrorUtil::IsWin32(error, KO_ERROR_FILE_NOT_FOUND)) << error.AsString();
+        EXPECT_EQ(std::vector<std::string>{root + "/: vanished"}, report.warnings);
     }
 }
 

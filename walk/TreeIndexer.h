@@ -35,7 +35,8 @@
 // leaves a valid container holding what was written so far. Memory stays
 // the same however large the tree.
 //
-// Errors: a DIR that cannot be resolved is the errno's error; one that is no
+// Errors: a DIR that cannot be resolved is the errno's error, one gone by
+// the time the walk reads it 2 (ERROR_FILE_NOT_FOUND); one that is no
 // folder, or (with update) not the folder the container's snapshot is of, is
 // 87 (ERROR_INVALID_PARAMETER); a cancel is 995 (ERROR_OPERATION_ABORTED)
 // after what was read has been written and committed; a failed write ends the

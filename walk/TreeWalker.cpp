@@ -56,8 +56,11 @@ void Walker::Run(const std::string& root, const EntryStatus& rootStatus) noexcep
     try {
         auto top = std::make_shared<PendingFolder>();
         top->path = root;
-        lister_.AppendMetadata(top->metadata, rootStatus, AT_FDCWD, root.c_str(), std::string());
-        stack_.push_back(top);
+        top_ = top.get();
+        if (lister_.AppendMetadata(top->metadata, rootStatus, AT_FDCWD, root.c_str(), std::string()))
+            stack_.push_back(top);
+        else
+            rootVanished_ = true;
         batch_ = queue_.Spare();
         helper = std::thread([this] { Help(); });
         while (batch_ && !Stopped()) {
@@ -218,6 +221,8 @@ void Walker::Write(PendingFolder& folder)
     Listing& listing = *folder.listing;
     // A folder that could not be read is recorded with the reason; one that
     // vanished before it was opened is left out.
+    if (listing.vanished && &folder == top_)
+        rootVanished_ = true;
     bool unreadable = !listing.problem.empty();
     if (unreadable)
         AppendUnreadable(folder.metadata, listing.problem.c_str());
@@ -271,7 +276,8 @@ void Walker::Write(PendingFolder& folder)
 
 RunningWalk::RunningWalk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
                          const EntryStatus& rootStatus, WalkReport& report)
-    : queue_(kBatchesInFlight), walker_(options, own, queue_, rootStatus.device, report, stop_), report_(report)
+    : queue_(kBatchesInFlight), walker_(options, own, queue_, rootStatus.device, report, stop_), report_(report),
+      root_(root)
 {
     thread_ = std::thread([this, root, rootStatus] { walker_.Run(root, rootStatus); });
 }
@@ -320,6 +326,11 @@ CKoError RunningWalk::HandTo(TreeSink& sink, WalkOutcome& outcome)
     outcome.digestsReused = walker_.Digests().reused.load();
     if (walker_.failure)
         std::rethrow_exception(walker_.failure);
+    // Nothing can be said of a tree whose top was gone before it was read:
+    // not that it is empty.
+    if (!error.IsError() && walker_.RootVanished())
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, KO_ERROR_FILE_NOT_FOUND, "%s vanished as the walk began",
+                                       root_.c_str());
     return error.Push(FX_LOCATION);
 }
 

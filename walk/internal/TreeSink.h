@@ -82,7 +82,9 @@ struct WalkOutcome {
 
 // Walks `root` (absolute, ending with "/", described by `rootStatus`) on
 // threads of its own and hands everything to `sink` on this thread. An
-// exception of the walk passes out once its threads have ended.
+// exception of the walk passes out once its threads have ended. A root gone
+// before it was read is error 2 (ERROR_FILE_NOT_FOUND), after one "vanished"
+// warning.
 CKoError Walk(const WalkOptions& options, const OwnFiles& own, const std::string& root,
               const EntryStatus& rootStatus, TreeSink& sink, WalkReport& report, WalkOutcome& outcome);
 

@@ -44,6 +44,8 @@ public:
     const DigestCounts& Digests() const { return digests_; }
     // How many entries could not be read; each is marked in its metadata.
     unsigned long long Problems() const { return problems_.load(); }
+    // Whether the top folder was gone when it was to be read; once Run ended.
+    bool RootVanished() const { return rootVanished_; }
     std::exception_ptr failure;
 
 private:
@@ -123,6 +125,9 @@ private:
     size_t aheadFolders_ = 0;
     size_t aheadBytes_ = 0;
     bool done_ = false;
+    // Only the walker's thread.
+    const PendingFolder* top_ = nullptr;
+    bool rootVanished_ = false;
 };
 
 // A walk whose threads start reading the tree at once and fill their queue
@@ -146,6 +151,7 @@ private:
     BatchQueue queue_;
     Walker walker_;
     WalkReport& report_;
+    const std::string root_;
     std::thread thread_;
 };
 
