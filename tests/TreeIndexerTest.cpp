@@ -14,7 +14,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -197,6 +199,35 @@ TEST_F(TreeIndexerTest, AWalkStartedAheadIsTakenOverOnlyAsStarted)
         const std::string metadata = FileMetadata(db, one + "/", "a.txt");
         EXPECT_EQ(0u, metadata.find("Type=\"file\"")) << metadata;
         EXPECT_EQ(c.checksumAfterStart, metadata.find(" XXH128=\"") != std::string::npos) << metadata;
+    }
+}
+
+// Copies of an indexer share the walk started ahead: of two indexing at once,
+// one takes it over and the other walks afresh. Also run under
+// ThreadSanitizer.
+TEST_F(TreeIndexerTest, AWalkStartedAheadGoesToOneOfTwoCopies)
+{
+    const std::string root = MakeTree("tree");
+    CX::CTreeIndexer one;
+    CX::CTreeIndexer two(one);
+    ASSERT_FALSE(one.Start(root).IsError());
+    CX::CContentContainerDatabase db0(dir.File("copy0.cx"));
+    CX::CContentContainerDatabase db1(dir.File("copy1.cx"));
+    CKoError errors[2];
+    CX::STreeIndexerCounts counts[2];
+    // Both go at once; a relaxed flag orders nothing between them.
+    std::atomic<bool> go{false};
+    std::thread other([&] {
+        while (!go.load(std::memory_order_relaxed)) {
+        }
+        errors[1] = two.Index(db1, root, counts[1]);
+    });
+    go.store(true, std::memory_order_relaxed);
+    errors[0] = one.Index(db0, root, counts[0]);
+    other.join();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(errors[i].IsError()) << errors[i].AsString();
+        EXPECT_EQ(2u, counts[i].files);
     }
 }
 

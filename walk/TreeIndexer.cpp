@@ -49,7 +49,7 @@ CTreeIndexer::~CTreeIndexer() {}
 
 void CTreeIndexer::SetSettings(const SIndexSettings& settings)
 {
-    d->started.reset();
+    d->DropStarted();
     d->settings = settings;
 }
 
@@ -60,50 +60,50 @@ const SIndexSettings& CTreeIndexer::GetSettings() const
 
 void CTreeIndexer::SetExcludes(const CExcludeRules& rules)
 {
-    d->started.reset();
+    d->DropStarted();
     d->settings.excludes = rules;
 }
 
 void CTreeIndexer::SetCollects(const std::vector<std::string>& patterns)
 {
-    d->started.reset();
+    d->DropStarted();
     d->settings.collects = patterns;
 }
 
 void CTreeIndexer::SetChecksum(bool checksum)
 {
-    d->started.reset();
+    d->DropStarted();
     d->settings.checksum = checksum ? EChecksum::XXH128 : EChecksum::None;
 }
 
 void CTreeIndexer::SetOneFileSystem(bool oneFileSystem)
 {
-    d->started.reset();
+    d->DropStarted();
     d->settings.oneFileSystem = oneFileSystem;
 }
 
 void CTreeIndexer::SetUpdate(bool update)
 {
-    d->started.reset();
+    d->DropStarted();
     d->update = update;
 }
 
 void CTreeIndexer::SetOwnFiles(uint64_t folderDevice, uint64_t folderInode, const std::vector<std::string>& names)
 {
-    d->started.reset();
+    d->DropStarted();
     d->own = std::make_unique<walk::OwnFiles>(static_cast<dev_t>(folderDevice), static_cast<ino_t>(folderInode),
                                               names);
 }
 
 void CTreeIndexer::SetCallback(const CTreeIndexerCallbackPtr& callback)
 {
-    d->started.reset();
+    d->DropStarted();
     d->callback = callback;
 }
 
 CKoError CTreeIndexer::Start(const string& directory)
 {
-    d->started.reset();
+    d->DropStarted();
     if (d->update)
         return CKoError();
     auto started = std::make_unique<CTreeIndexerPrivate::Started>(directory, d->callback, OwnFilesOf(*d));
@@ -117,7 +117,7 @@ CKoError CTreeIndexer::Start(const string& directory)
     // meet; they wait for it at their first digest (0.4 to 0.8 ms sooner
     // done for /etc than loading it first).
     started->warmUp.emplace(d->settings.checksum);
-    d->started = std::move(started);
+    d->PutStarted(std::move(started));
     return error;
 }
 
@@ -125,7 +125,7 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
 {
     counts = STreeIndexerCounts();
     // A walk started for another directory is no part of this one.
-    std::unique_ptr<CTreeIndexerPrivate::Started> started = std::move(d->started);
+    std::unique_ptr<CTreeIndexerPrivate::Started> started = d->TakeStarted();
     if (started && started->directory != directory)
         started.reset();
     // OpenSSL sets itself up while the container is made ready for the walk.
@@ -174,9 +174,10 @@ CKoError CTreeIndexer::Index(CContentContainerDatabase& db, const string& direct
     walk::TreeWriter writer(db, CTimeStamp::Now(), d->update);
     walk::CallbackReport unstartedReport(d->callback);
     walk::CallbackReport& report = started ? started->report : unstartedReport;
-    report.Attach(writer);
     walk::WalkOutcome outcome;
     error = writer.Begin(root);
+    if (!error.IsError())
+        report.Attach(writer);  // warnings held back, of a walk started ahead, go out now
     if (!error.IsError())
         error = started ? started->walk->HandTo(writer, outcome)
                         : walk::Walk(prepared.options, OwnFilesOf(*d), root, prepared.rootStatus, writer, report,

@@ -79,7 +79,9 @@ public:
     // out), or one that could not be read (`problem` true: it is recorded
     // with Unreadable="<cause>"). `what` says what was tried ("cannot stat",
     // "cannot read folder", "vanished"...), `cause` why it failed. Called on
-    // the walk's threads, one call at a time.
+    // the walk's threads, one call at a time (those of a walk started ahead
+    // until Index took it over: on the thread that called Index, as it
+    // begins to write).
     virtual void OnWarning(const string& path, const string& what, const string& cause, bool problem);
 };
 
@@ -119,9 +121,11 @@ public:
     // Starts reading `directory` on the walk's threads while the host gets
     // the container ready: Index of the same directory goes on from what
     // they read. Warnings wait for Index. A walk started is given up by
-    // Index of another directory, by a change of any option, and by the
-    // destructor; an update is not started here (its walk needs the
-    // container). Errors: those Index would give for the directory.
+    // Index of another directory, by a change of any option, and when the
+    // last copy of this indexer goes; an update is not started here (its
+    // walk needs the container). Copies share their settings and the walk
+    // started: of Index calls on several threads at once, one takes it over.
+    // Errors: those Index would give for the directory.
     CKoError Start(const string& directory);
 
     // Indexes `directory` into `db`, which must be open for writing. The

@@ -9,6 +9,7 @@
 #include "WalkSetup.h"
 
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace CX {
@@ -29,11 +30,32 @@ public:
         std::unique_ptr<walk::RunningWalk> walk;
     };
 
+    // The walk started ahead, handed to one caller: copies of an indexer
+    // share this data, and Index may run on several threads at once.
+    std::unique_ptr<Started> TakeStarted()
+    {
+        std::lock_guard<std::mutex> lock(startedMutex_);
+        return std::move(started_);
+    }
+    // Its threads are stopped and waited for.
+    void DropStarted() { TakeStarted(); }
+    void PutStarted(std::unique_ptr<Started> started)
+    {
+        {
+            std::lock_guard<std::mutex> lock(startedMutex_);
+            started_.swap(started);
+        }
+        // One started before it, if any, ends here, outside the lock.
+    }
+
     SIndexSettings settings;
     bool update = false;
     std::unique_ptr<walk::OwnFiles> own;
     CTreeIndexerCallbackPtr callback;
-    std::unique_ptr<Started> started;  // dropped as soon as any option changes
+
+private:
+    std::mutex startedMutex_;
+    std::unique_ptr<Started> started_;  // given up as soon as any option changes
 };
 
 }  // namespace CX
