@@ -189,7 +189,7 @@ public:
             warmUp.emplace(current.settings.checksum);
         if (!file.Prepare())
             return g_interrupted.load() ? kInterrupted : kTrouble;
-        if (update_ || file.PrivateFolderMoved())
+        if (update_ || file.OwnNamesChanged())
             Configure(indexer, file, WalkSettings(current.settings, excludes, policy), update);
         return Write(indexer, file, root, commandLine);
     }

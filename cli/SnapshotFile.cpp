@@ -32,6 +32,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -85,6 +86,22 @@ bool CopyFile(int from, int to)
         in += got;
         out += got;
     }
+}
+
+// Whether a file this process makes could be given `owner` and `group`, as
+// chown(2) allows it: the process's own user and one of its groups, or any
+// for the superuser (one without the right finds out when it tries).
+bool CouldGive(uid_t owner, gid_t group)
+{
+    if (geteuid() == 0)
+        return true;
+    if (owner != geteuid())
+        return false;
+    if (group == getegid())
+        return true;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+    const int count = getgroups(static_cast<int>(groups.size()), groups.data());
+    return count > 0 && std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
 }
 
 }  // namespace
@@ -379,7 +396,7 @@ bool SnapshotFile::MakePrivateFolder()
             Fail(target_, std::string("cannot make a temporary folder beside it: ") + std::strerror(errno));
             return false;
         }
-        privateMoved_ = true;
+        ownNamesChanged_ = true;
     }
     madePrivate_ = true;
     privateHandle_ = RemoveOnSecondSignal(private_, true);
@@ -389,7 +406,23 @@ bool SnapshotFile::MakePrivateFolder()
 
 bool SnapshotFile::Prepare()
 {
+    // Refused before anything beside the container is touched, where that
+    // can be told beforehand.
+    if (!options_.force && !CouldGive(owner_, group_))
+        return RefuseOwner();
     RemoveStaleTemporaries();
+    // What could not be removed (a folder that holds more than a run puts
+    // there, a file that may not be removed) is no leftover to leave out:
+    // the walk is told the names again.
+    const std::vector<std::string> left = StaleTemporaries();
+    if (!left.empty()) {
+        std::vector<std::string> removed;
+        for (const auto& name : stale_)
+            if (std::find(left.begin(), left.end(), name) == left.end())
+                removed.push_back(name);
+        stale_ = std::move(removed);
+        ownNamesChanged_ = true;
+    }
     if (!MakePrivateFolder())
         return false;
     const FX::UniqueFd fd(open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -399,11 +432,8 @@ bool SnapshotFile::Prepare()
     }
     // The new snapshot is seen by whoever could see the old one, no more:
     // one that could not keep its owner and group would pass to this user.
-    if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0 && !options_.force) {
-        Fail(target_, "owned by " + std::to_string(owner_) + ":" + std::to_string(group_) +
-                          ", which a new snapshot made by this user could not keep (--force replaces it anyway)");
-        return false;
-    }
+    if ((owner_ != geteuid() || group_ != getegid()) && fchown(fd.Get(), owner_, group_) != 0 && !options_.force)
+        return RefuseOwner();
     if (fchmod(fd.Get(), mode_) != 0) {
         Fail(temporary_, std::strerror(errno));
         return false;
@@ -416,6 +446,13 @@ bool SnapshotFile::Prepare()
         copied_ = true;
     }
     return true;
+}
+
+bool SnapshotFile::RefuseOwner() const
+{
+    Fail(target_, "owned by " + std::to_string(owner_) + ":" + std::to_string(group_) +
+                      ", which a new snapshot made by this user could not keep (--force replaces it anyway)");
+    return false;
 }
 
 bool SnapshotFile::Publish()

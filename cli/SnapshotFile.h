@@ -63,9 +63,9 @@ public:
     // temporary file in it (a copy of the current snapshot with `update`),
     // with the current file's mode and owner (0600 for a new one).
     bool Prepare();
-    // Whether the private folder was made under another name than OwnNames
-    // gave before Prepare (that one was taken meanwhile).
-    bool PrivateFolderMoved() const { return privateMoved_; }
+    // Whether OwnNames changed in Prepare: the private folder's name was
+    // taken meanwhile, or what runs that died left could not all be removed.
+    bool OwnNamesChanged() const { return ownNamesChanged_; }
 
     // Whether the temporary file starts from the current snapshot's rows.
     bool CopiedCurrent() const { return copied_; }
@@ -91,6 +91,7 @@ private:
     bool ReservePrivateFolder();
     bool PickPrivateName();
     bool MakePrivateFolder();
+    bool RefuseOwner() const;
     bool NoOtherUser(const char* when) const;
     void RemoveStaleTemporaries() const;
     void RemoveTemporary();
@@ -103,7 +104,7 @@ private:
     std::string temporary_;  // the new snapshot, in it
     std::vector<std::string> stale_;  // what runs that died left beside the container
     bool madePrivate_ = false;
-    bool privateMoved_ = false;
+    bool ownNamesChanged_ = false;
     int privateHandle_ = -1;  // both removed by a second Ctrl-C
     int temporaryHandle_ = -1;
     dev_t folderDevice_ = 0;

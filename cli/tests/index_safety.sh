@@ -61,6 +61,29 @@ chmod 640 "$WORK/s.cx"
 check "replaced container keeps its mode" 640 "$(stat -c %a "$WORK/s.cx")"
 check "no side files after index" "" "$(leftovers "$WORK/s.cx")"
 
+# One whose owner and group a new snapshot could not keep is refused, and
+# nothing beside it is touched: not even the user's own leftovers.
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  O="$WORK/owned"
+  mkdir "$O"
+  "$CX" index "$T" "$O/c.cx" 2>/dev/null
+  chmod 666 "$O/c.cx"
+  chown nobody "$O"
+  chmod 711 "$WORK"
+  as_nobody=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  "${as_nobody[@]}" mkdir -m700 "$O/.c.cx.tmpAAAAAA"
+  touch -d 2020-01-01 "$O"
+  before=$(sum "$O/c.cx")
+  "${as_nobody[@]}" "$CX" index "$T" "$O/c.cx" 2>"$WORK/err"
+  check "another owner's container refused" "2 1 yes" \
+    "$? $(wc -l <"$WORK/err") $(grep -q 'could not keep' "$WORK/err" && echo yes)"
+  check "another owner's container: nothing touched" "$before 2020-01-01 yes" \
+    "$(sum "$O/c.cx") $(date -r "$O" +%F) $([ -d "$O/.c.cx.tmpAAAAAA" ] && echo yes)"
+  chmod 700 "$WORK"
+else
+  echo "skipped: another owner's container (needs root and setpriv)"
+fi
+
 # --update keeps the container equal to the tree.
 rm "$T/c/z"
 rm -r "$T/a/b"
@@ -208,6 +231,23 @@ for signal in INT KILL; do
 done
 "$CX" index --force "$T" "$WORK/keep.cx" 2>/dev/null
 check "the next run removes a killed run's leftovers" "" "$(leftovers "$WORK/keep.cx")"
+
+# Inside the tree, a dead run's leftovers are removed and never recorded;
+# a folder named so that holds more than a run puts there stays, and is
+# recorded like anything else.
+I="$WORK/inside"
+mkdir "$I"
+echo a >"$I/f"
+"$CX" index "$I" "$I/in.cx" 2>/dev/null
+mkdir -m700 "$I/.in.cx.tmpAAAAAA" "$I/.in.cx.tmpBBBBBB"
+echo dead >"$I/.in.cx.tmpAAAAAA/in.cx"
+echo planted >"$I/.in.cx.tmpBBBBBB/other"
+"$CX" index "$I" "$I/in.cx" 2>/dev/null
+"$CX" check "$I/in.cx" >"$WORK/out" 2>&1
+status=$?
+check "leftovers inside the tree: removed, or recorded" "no 0 0 " \
+  "$([ -e "$I/.in.cx.tmpAAAAAA" ] && echo yes || echo no) \
+$("$CX" find "$I/in.cx" "$I/.in.cx.tmpBBBBBB/other" >/dev/null 2>&1; echo $?) $status $(cat "$WORK/out")"
 
 # A second Ctrl-C ends a run at once, and still leaves nothing behind; a
 # log or a cron mail gets plain lines, never a terminal's control bytes.
