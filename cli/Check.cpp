@@ -42,7 +42,8 @@ namespace {
 const char* const kRecorded = "recorded";
 
 // The snapshot's own files, when it lies inside the tree: its folder and its
-// name with SQLite's files beside it. False when its folder cannot be had.
+// name with SQLite's files beside it and its seal, which cx index leaves out
+// too. False when its folder cannot be had.
 bool OwnFilesOf(const std::string& container, struct stat& folder, std::vector<std::string>& names)
 {
     char resolved[PATH_MAX];
@@ -54,6 +55,7 @@ bool OwnFilesOf(const std::string& container, struct stat& folder, std::vector<s
         return false;
     const std::string name = path.substr(slash + 1);
     names = WithSideFiles(name);
+    names.push_back(name + ".sig");
     return true;
 }
 

@@ -97,11 +97,14 @@ check "index --sign" "0 no" "$? $([ "$(sum "$WORK/snap.cx" "$WORK/snap.cx.sig")"
 "$CX" check --verify "$SIGNERS" "$WORK/snap.cx" >"$WORK/out" 2>&1
 check "the new pair verifies" "0  " "$? $(leftovers) $(cat "$WORK/out")"
 
-# A container in the tree it snapshots leaves out its seal as it leaves out itself.
+# A container in the tree it snapshots leaves out its seal as it leaves out
+# itself, and so does a check against it.
 "$CX" index --sign "$WORK/key" "$T" "$T/own.cx" 2>/dev/null
 "$CX" index --sign "$WORK/key" "$T" "$T/own.cx" 2>/dev/null
 "$CX" find "$T/own.cx" "$T/own.cx.sig" >/dev/null 2>&1
 check "the seal is not in the snapshot" "1 yes" "$? $([ -s "$T/own.cx.sig" ] && echo yes)"
+"$CX" check "$T/own.cx" >"$WORK/out" 2>&1
+check "nor in a check of the unchanged tree" "0 " "$? $(cat "$WORK/out")"
 rm "$T"/own.cx*
 
 # A key that cannot sign, missing or not a key, leaves the previous pair.
