@@ -90,9 +90,12 @@ CLI::Option* AddChecksumOption(CLI::App& command, std::string& name, const char*
 {
     // A flag that takes its value only after "=", so that "--checksum DIR"
     // leaves DIR alone.
+    std::vector<std::string> names = {"sha256", "sha512", "blake2b", "xxh128"};
+    if (std::find(names.begin(), names.end(), bare) == names.end())
+        names.emplace_back(bare);
     return command.add_flag("--checksum{" + std::string(bare) + "}", name, help)
         ->type_name("[=ALGO]")
-        ->check(CLI::IsMember({"sha256", "sha512", "blake2b", "xxh128", bare}));
+        ->check(CLI::IsMember(names));
 }
 
 bool NamesGiven(const char* what, const std::string& name)
