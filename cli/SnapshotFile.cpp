@@ -392,10 +392,12 @@ bool SnapshotFile::MakePrivateFolder()
     // else can put one first for the run to write into. Its name was picked
     // before the walk began; should it be taken, another is.
     while (mkdir(private_.c_str(), 0700) != 0) {
-        if (errno != EEXIST || !PickPrivateName()) {
+        if (errno != EEXIST) {
             Fail(target_, std::string("cannot make a temporary folder beside it: ") + std::strerror(errno));
             return false;
         }
+        if (!PickPrivateName())
+            return false;
         ownNamesChanged_ = true;
     }
     madePrivate_ = true;
@@ -413,14 +415,9 @@ bool SnapshotFile::Prepare()
     RemoveStaleTemporaries();
     // What could not be removed (a folder that holds more than a run puts
     // there, a file that may not be removed) is no leftover to leave out:
-    // the walk is told the names again.
-    const std::vector<std::string> left = StaleTemporaries();
-    if (!left.empty()) {
-        std::vector<std::string> removed;
-        for (const auto& name : stale_)
-            if (std::find(left.begin(), left.end(), name) == left.end())
-                removed.push_back(name);
-        stale_ = std::move(removed);
+    // the walk is told the names again, without those.
+    if (!StaleTemporaries().empty()) {
+        stale_.clear();
         ownNamesChanged_ = true;
     }
     if (!MakePrivateFolder())
