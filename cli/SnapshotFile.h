@@ -17,6 +17,9 @@ class CContentContainerDatabase;
 
 namespace cxcli {
 
+// SQLite's files beside a container.
+inline constexpr const char* kSideSuffixes[] = {"-wal", "-shm", "-journal"};
+
 // A container file's name (or path) and those of SQLite's files beside it
 // ("-wal", "-shm", "-journal"), the container's first.
 std::vector<std::string> WithSideFiles(const std::string& name);
