@@ -303,11 +303,10 @@ bool SnapshotFile::Prepare()
     // can be told beforehand.
     if (!options_.force && !CouldGive(owner_, group_))
         return RefuseOwner();
-    RemoveStaleTemporaries();
     // What could not be removed (a folder that holds more than a run puts
     // there, a file that may not be removed) is no leftover to leave out:
     // the walk is told the names again, without those.
-    if (!StaleTemporaries().empty()) {
+    if (!RemoveStaleTemporaries()) {
         stale_.clear();
         ownNamesChanged_ = true;
     }

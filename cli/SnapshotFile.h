@@ -96,7 +96,7 @@ private:
     bool MakePrivateFolder();
     bool RefuseOwner() const;
     bool NoOtherUser(const char* when) const;
-    void RemoveStaleTemporaries() const;
+    bool RemoveStaleTemporaries() const;  // false: one of them stays
     void RemoveTemporary();
 
     Options options_;

@@ -56,22 +56,27 @@ std::vector<std::string> SnapshotFile::StaleTemporaries() const
     return stale;
 }
 
-void SnapshotFile::RemoveStaleTemporaries() const
+bool SnapshotFile::RemoveStaleTemporaries() const
 {
-    // A private folder goes with the files a run puts there, and stays if it
-    // holds anything else.
-    for (const auto& name : StaleTemporaries()) {
+    // Those found as the run began, which its walk leaves out. A private
+    // folder goes with the files a run puts there, and stays if it holds
+    // anything else.
+    bool all = true;
+    for (const auto& name : stale_) {
         const std::string path = Beside(name);
         struct stat status {};
         if (lstat(path.c_str(), &status) != 0)
-            continue;
-        if (S_ISDIR(status.st_mode)) {
+            continue;  // gone already
+        if (status.st_uid != geteuid()) {
+            all = false;  // not the one found
+        } else if (S_ISDIR(status.st_mode)) {
             RemoveWithSideFiles(path + "/" + name_);
-            rmdir(path.c_str());
+            all = rmdir(path.c_str()) == 0 && all;
         } else {
-            unlink(path.c_str());
+            all = unlink(path.c_str()) == 0 && all;
         }
     }
+    return all;
 }
 
 std::string SnapshotFile::Beside(const std::string& name) const

@@ -3,8 +3,9 @@
 // Linked the usual way, libcrypto would be loaded and bound (its thousands
 // of symbols, all at once: it is built to bind them as it loads) by every
 // process that uses the library, about 0.65 ms of each start, although most
-// runs take no digest. Loaded here instead, on the thread that first needs
-// it: the warm-up's (ChecksumWarmUp.h), beside the rest of the set-up.
+// runs take no digest. Loaded here instead, by the thread that first needs
+// it: the one that makes the warm-up (ChecksumWarmUp.h), before the rest of
+// the set-up goes to a thread of its own.
 #pragma once
 
 #include <openssl/evp.h>
